@@ -1,0 +1,299 @@
+// The stand-in window server: events are small records in a fixed pool; posting records them in
+// memory for tests and writes them to the log named by HIDPIPE_SIM_LOG.
+#include <cerrno>
+#include <cinttypes>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
+#include <vector>
+
+#include "sim.h"
+
+struct sim_event {
+  sim_record r;  // the fields the program sets and the log shows
+  bool live;     // created and not yet released
+};
+
+struct sim_source {
+  bool live;  // created and not yet released
+};
+
+namespace {
+
+// hidpipe holds one event at a time; the rest of the pool is for tests that hold several.
+sim_event events[64];
+sim_source sources[4];
+int live_objects;  // events and sources created and not released
+
+std::vector<sim_record> posts;  // posted events, kept only while recording
+bool recording;                 // whether CGEventPost appends to posts
+bool failing[4];                // per sim_failure: creations of that kind yield none
+bool fixed_clock;               // whether the clock reads clock_ns instead of the system's
+uint64_t clock_ns;              // the fixed clock's value
+
+bool env_read;  // whether HIDPIPE_SIM_LOG and HIDPIPE_SIM_FAIL have been read
+int log_fd = -1;  // the open log, or -1
+bool log_broken;  // the log was asked for but could not be opened
+
+template <size_t N>
+bool owns(const void *p, const auto (&pool)[N]) {
+  // std::less gives a total order even between pointers into different objects.
+  std::less<const void *> before;
+  return !before(p, &pool[0]) && before(p, &pool[N]);
+}
+
+// Misuse of a handle is a fault in the program under test: crash as loudly as Quartz would.
+sim_event &event_of(CGEventRef e) {
+  if (e == nullptr || !owns(e, events) || !e->live) abort();
+  return *e;
+}
+
+void write_all(const char *p, size_t n) {
+  while (n > 0 && log_fd >= 0) {
+    ssize_t w = write(log_fd, p, n);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) {
+      // A reader that went away ends the log, not the process.
+      close(log_fd);
+      log_fd = -1;
+      return;
+    }
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+}
+
+void write_leaks() {
+  if (log_fd < 0 || live_objects == 0) return;
+  char line[32];
+  int n = snprintf(line, sizeof line, "{\"leaked\":%d}\n", live_objects);
+  write_all(line, static_cast<size_t>(n));
+}
+
+// Standard output and error, and /dev/fd/N, are taken as the descriptor they name, shared with
+// whoever else writes there; reopening one would truncate it and write over the others' lines.
+int open_log(const char *path) {
+  int fd = -1;
+  if (strcmp(path, "/dev/stdout") == 0) fd = 1;
+  else if (strcmp(path, "/dev/stderr") == 0) fd = 2;
+  else if (strncmp(path, "/dev/fd/", 8) == 0 && path[8] >= '0' && path[8] <= '9') {
+    char *end = nullptr;
+    long n = strtol(path + 8, &end, 10);
+    fd = *end == '\0' && n < 65536 ? static_cast<int>(n) : -1;
+  }
+  if (fd >= 0) return fcntl(fd, F_DUPFD_CLOEXEC, 3);
+  return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+void read_env() {
+  if (env_read) return;
+  env_read = true;
+  if (const char *path = getenv("HIDPIPE_SIM_LOG"); path != nullptr && *path != '\0') {
+    log_fd = open_log(path);
+    log_broken = log_fd < 0;
+    if (log_fd >= 0) {
+      signal(SIGPIPE, SIG_IGN);
+      atexit(write_leaks);
+    }
+  }
+  if (const char *list = getenv("HIDPIPE_SIM_FAIL"); list != nullptr) {
+    static const char *const names[] = {"source", "mouse", "keyboard", "scroll"};
+    for (const char *p = list; *p != '\0';) {
+      size_t n = strcspn(p, ",");
+      for (size_t i = 0; i < std::size(names); i++)
+        if (strlen(names[i]) == n && memcmp(names[i], p, n) == 0) failing[i] = true;
+      p += n;
+      if (*p == ',') p++;
+    }
+  }
+}
+
+void check_source(CGEventSourceRef s) {
+  // Quartz accepts a null source; anything else must be a live one.
+  if (s != nullptr && (!owns(s, sources) || !s->live)) abort();
+}
+
+sim_event *make(CGEventSourceRef s, sim_failure failure, sim_kind kind, CGEventType type) {
+  read_env();
+  check_source(s);
+  if (failing[failure]) return nullptr;
+  for (sim_event &e : events) {
+    if (e.live) continue;
+    e = {};
+    e.live = true;
+    e.r.kind = kind;
+    e.r.type = type;
+    // Platform-made events carry flags of their own; posting must replace them.
+    e.r.flags = kCGEventFlagMaskNonCoalesced;
+    live_objects++;
+    return &e;
+  }
+  return nullptr;
+}
+
+// Appends text to out at *len while it fits; returns false once it does not.
+bool add(char *out, size_t size, size_t *len, const char *fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  int n = vsnprintf(out + *len, size - *len, fmt, ap);
+  va_end(ap);
+  if (n < 0 || static_cast<size_t>(n) >= size - *len) return false;
+  *len += static_cast<size_t>(n);
+  return true;
+}
+
+// Integral coordinates are written without a fraction, as JSON readers expect integers.
+bool add_number(char *out, size_t size, size_t *len, const char *key, double v) {
+  if (v == static_cast<double>(static_cast<int64_t>(v)) && v > -9.0e15 && v < 9.0e15)
+    return add(out, size, len, ",\"%s\":%" PRId64, key, static_cast<int64_t>(v));
+  return add(out, size, len, ",\"%s\":%.17g", key, v);
+}
+
+}  // namespace
+
+size_t sim_format(const sim_record &r, char *out, size_t size) {
+  size_t len = 0;
+  bool ok = add(out, size, &len, "{\"tap\":%" PRIu32 ",\"type\":%" PRIu32 ",\"flags\":%" PRIu64,
+                static_cast<uint32_t>(r.tap), static_cast<uint32_t>(r.type), r.flags);
+  switch (r.kind) {
+    case sim_mouse:
+      ok = ok && add_number(out, size, &len, "x", r.at.x) && add_number(out, size, &len, "y", r.at.y) &&
+           add(out, size, &len, ",\"button\":%" PRIu32 ",\"click\":%" PRId64,
+               static_cast<uint32_t>(r.button), r.click);
+      break;
+    case sim_keyboard:
+      ok = ok && add(out, size, &len, ",\"keycode\":%u", static_cast<unsigned>(r.keycode));
+      break;
+    case sim_scroll:
+      ok = ok && add(out, size, &len,
+                     ",\"unit\":%" PRIu32 ",\"wheels\":%" PRIu32 ",\"wheel1\":%" PRId32
+                     ",\"wheel2\":%" PRId32,
+                     static_cast<uint32_t>(r.unit), r.wheels, r.wheel[0], r.wheel[1]);
+      if (r.wheels >= 3) ok = ok && add(out, size, &len, ",\"wheel3\":%" PRId32, r.wheel[2]);
+      break;
+  }
+  ok = ok && add(out, size, &len, "}");
+  return ok ? len : 0;
+}
+
+CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID) {
+  read_env();
+  // A log that was asked for and cannot be written is a server that cannot be reached.
+  if (failing[sim_fail_source] || log_broken) return nullptr;
+  for (sim_source &s : sources) {
+    if (s.live) continue;
+    s.live = true;
+    live_objects++;
+    return &s;
+  }
+  return nullptr;
+}
+
+CGEventRef CGEventCreateMouseEvent(CGEventSourceRef source, CGEventType type, CGPoint position,
+                                   CGMouseButton button) {
+  sim_event *e = make(source, sim_fail_mouse, sim_mouse, type);
+  if (e != nullptr) {
+    e->r.at = position;
+    e->r.button = button;
+  }
+  return e;
+}
+
+CGEventRef CGEventCreateKeyboardEvent(CGEventSourceRef source, CGKeyCode key, bool keyDown) {
+  sim_event *e = make(source, sim_fail_keyboard, sim_keyboard, keyDown ? kCGEventKeyDown : kCGEventKeyUp);
+  if (e != nullptr) {
+    e->r.keycode = key;
+    e->r.down = keyDown;
+  }
+  return e;
+}
+
+CGEventRef CGEventCreateScrollWheelEvent(CGEventSourceRef source, CGScrollEventUnit units,
+                                         uint32_t wheelCount, int32_t wheel1, ...) {
+  if (wheelCount < 1 || wheelCount > 3) {
+    check_source(source);
+    return nullptr;
+  }
+  sim_event *e = make(source, sim_fail_scroll, sim_scroll, kCGEventScrollWheel);
+  if (e == nullptr) return nullptr;
+  e->r.unit = units;
+  e->r.wheels = wheelCount;
+  e->r.wheel[0] = wheel1;
+  va_list ap;
+  va_start(ap, wheel1);
+  // int32_t arguments arrive promoted to int.
+  for (uint32_t i = 1; i < wheelCount; i++) e->r.wheel[i] = static_cast<int32_t>(va_arg(ap, int));
+  va_end(ap);
+  return e;
+}
+
+void CGEventSetIntegerValueField(CGEventRef event, CGEventField field, int64_t value) {
+  sim_event &e = event_of(event);
+  if (field == kCGMouseEventClickState) e.r.click = value;
+}
+
+void CGEventSetType(CGEventRef event, CGEventType type) { event_of(event).r.type = type; }
+
+void CGEventSetFlags(CGEventRef event, CGEventFlags flags) { event_of(event).r.flags = flags; }
+
+void CGEventPost(CGEventTapLocation tap, CGEventRef event) {
+  sim_event &e = event_of(event);
+  e.r.tap = tap;
+  if (recording) posts.push_back(e.r);
+  if (log_fd >= 0) {
+    char line[256];
+    size_t n = sim_format(e.r, line, sizeof line - 1);
+    line[n++] = '\n';
+    write_all(line, n);
+  }
+}
+
+void CFRelease(CFTypeRef object) {
+  if (owns(object, events)) {
+    event_of(static_cast<CGEventRef>(const_cast<void *>(object))).live = false;
+  } else if (owns(object, sources)) {
+    auto *s = static_cast<CGEventSourceRef>(const_cast<void *>(object));
+    if (!s->live) abort();
+    s->live = false;
+  } else {
+    abort();
+  }
+  live_objects--;
+}
+
+uint64_t clock_gettime_nsec_np(clockid_t clock) {
+  if (clock != CLOCK_UPTIME_RAW) return 0;
+  if (fixed_clock) return clock_ns;
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_RAW, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void sim_reset() {
+  for (sim_event &e : events) e.live = false;
+  for (sim_source &s : sources) s.live = false;
+  live_objects = 0;
+  posts.clear();
+  recording = false;
+  for (bool &f : failing) f = false;
+  fixed_clock = false;
+  clock_ns = 0;
+}
+
+void sim_record_posts(bool on) { recording = on; }
+const sim_record *sim_posts() { return posts.data(); }
+size_t sim_post_count() { return posts.size(); }
+void sim_clear_posts() { posts.clear(); }
+void sim_fail(sim_failure which, bool on) { failing[which] = on; }
+
+void sim_set_clock(uint64_t ns) {
+  fixed_clock = true;
+  clock_ns = ns;
+}
+
+int sim_live() { return live_objects; }

@@ -1,0 +1,129 @@
+// The line reader against scanf's rules, case by case and differentially against sscanf itself.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "command/protocol.h"
+
+namespace {
+
+struct scan_case {
+  const char *line;
+  const char *format;
+  int read;            // fields read
+  int32_t num[4];      // their values, as far as read
+  const char *name;    // the name, for the K format
+};
+
+// Each row proves one rule of the reader.
+const scan_case cases[] = {
+    {"M 10 20\n", "M %d %d", 2, {10, 20}, nullptr},
+    {"M10 20", "M %d %d", 2, {10, 20}, nullptr},                 // no blank needed after the letter
+    {"M\t\v\f\r10\n\n-20", "M %d %d", 2, {10, -20}, nullptr},     // any white space
+    {"M +7 -0", "M %d %d", 2, {7, 0}, nullptr},                  // either sign
+    {"M 000000000000000000042 1", "M %d %d", 2, {42, 1}, nullptr},  // leading zeros are not overflow
+    {"M 5", "M %d %d", 1, {5}, nullptr},
+    {"M", "M %d %d", 0, {}, nullptr},
+    {"M - 5 6", "M %d %d", 0, {}, nullptr},                      // a sign alone is no number
+    {"M +-5 6", "M %d %d", 0, {}, nullptr},                      // nor are two signs
+    {"M 5-6", "M %d %d", 2, {5, -6}, nullptr},                   // a number ends where digits end
+    {"M 1x 2", "M %d %d", 1, {1}, nullptr},
+    {"M 0x10 2", "M %d %d", 1, {0}, nullptr},                    // decimal only
+    {"M 1 2 junk 3", "M %d %d", 2, {1, 2}, nullptr},             // trailing text ignored
+    {"M 2147483647 -2147483648", "M %d %d", 2, {2147483647, -2147483648}, nullptr},
+    {"M 2147483648 1", "M %d %d", 0, {}, nullptr},               // out of range: not read
+    {"M 1 -2147483649", "M %d %d", 1, {1}, nullptr},
+    {"M 99999999999999999999999999 1", "M %d %d", 0, {}, nullptr},
+    {"M 1\0 2", "M %d %d", 1, {1}, nullptr},                     // NUL ends the text
+    {" M 1 2", "M %d %d", 0, {}, nullptr},                       // the letter must come first
+    {"B 1 2 3 4", "B %d %d %d %d", 4, {1, 2, 3, 4}, nullptr},
+    {"K KeyA 1", "K %31s %d", 2, {1}, "KeyA"},
+    {"KShiftLeft\t0\r\n", "K %31s %d", 2, {0}, "ShiftLeft"},
+    {"K KeyA", "K %31s %d", 1, {}, "KeyA"},
+    {"K ", "K %31s %d", 0, {}, nullptr},
+    // 31 characters are the name; the 32nd starts the number field.
+    {"K ABCDEFGHIJKLMNOPQRSTUVWXYZabcde7 1", "K %31s %d", 2, {7}, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcde"},
+    {"K ABCDEFGHIJKLMNOPQRSTUVWXYZabcdef 1", "K %31s %d", 1, {}, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcde"},
+    {"K \x80\xff 1", "K %31s %d", 2, {1}, "\x80\xff"},          // high bytes are not white space
+};
+
+TEST(scan, cases) {
+  for (const scan_case &c : cases) {
+    SCOPED_TRACE(c.line);
+    fields f{};
+    ASSERT_EQ(scan(c.line, c.format, &f), c.read);
+    int numbers = c.name != nullptr ? c.read - 1 : c.read;
+    for (int i = 0; i < numbers; i++) EXPECT_EQ(f.num[i], c.num[i]);
+    if (c.name != nullptr && c.read > 0) {
+      EXPECT_STREQ(f.name, c.name);
+    }
+  }
+}
+
+// Whether every run of digits in line denotes a value that fits 32 bits, whatever sign precedes
+// it: only there must the reader agree with sscanf, which wraps larger ones.
+bool numbers_fit(const std::string &line) {
+  for (size_t i = 0; i < line.size();) {
+    if (!isdigit(static_cast<unsigned char>(line[i]))) {
+      i++;
+      continue;
+    }
+    while (i < line.size() && line[i] == '0') i++;
+    size_t start = i;
+    while (i < line.size() && isdigit(static_cast<unsigned char>(line[i]))) i++;
+    if (i - start > 10 || (i - start == 10 && line.compare(start, 10, "2147483647") > 0)) return false;
+  }
+  return true;
+}
+
+std::string random_line(std::mt19937 &rng) {
+  static const char *const pieces[] = {
+      "M", "B", "W", "K", "R", "m", " ", "  ", "\t", "\v", "\f", "\r", "\n", "+", "-", "0", "7", "42",
+      "00013", "2147483647", "-2147483648", "999", "x", "KeyA", "ShiftLeft", "\x01", "\x7f", "\xa0", "%d",
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghij", "abcdefghijklmnopqrstuvwxyz01234", ",", ".",
+  };
+  std::string line;
+  std::uniform_int_distribution<size_t> piece(0, std::size(pieces) - 1), count(0, 12);
+  line = pieces[piece(rng) % 5];  // usually a command letter first
+  for (size_t n = count(rng); n > 0; n--) line += pieces[piece(rng)];
+  return line;
+}
+
+// sscanf is the reference wherever the numbers fit: the same count, the same values.
+TEST(scan, agrees_with_sscanf) {
+  const char *const formats[] = {"M %d %d", "B %d %d %d %d", "W %d %d %d %d", "K %31s %d"};
+  std::mt19937 rng(20261209);
+  int compared = 0;
+  for (int i = 0; i < 200000; i++) {
+    std::string line = random_line(rng);
+    if (!numbers_fit(line)) continue;
+    for (const char *format : formats) {
+      fields ours{};
+      int a = 0, b = 0, c = 0, d = 0;
+      char name[32] = {};
+      int theirs = strncmp(format, "K", 1) == 0 ? sscanf(line.c_str(), format, name, &a)
+                                                : sscanf(line.c_str(), format, &a, &b, &c, &d);
+      if (theirs == EOF) theirs = 0;
+      int read = scan(line.c_str(), format, &ours);
+      ASSERT_EQ(read, theirs) << "line \"" << line << "\" format " << format;
+      if (format[0] == 'K') {
+        if (read >= 1) {
+          ASSERT_STREQ(ours.name, name) << line;
+        }
+        if (read >= 2) {
+          ASSERT_EQ(ours.num[0], a) << line;
+        }
+      } else {
+        const int values[] = {a, b, c, d};
+        for (int k = 0; k < read; k++) ASSERT_EQ(ours.num[k], values[k]) << line;
+      }
+      compared++;
+    }
+  }
+  EXPECT_GT(compared, 400000);
+}
+
+}  // namespace
