@@ -62,7 +62,11 @@ const run_case cases[] = {
     {"final release order", "K ShiftLeft 1\nK KeyC 1\nK KeyA 1\n",
      {kb(changed, 56, shift), kb(down, 8, shift), kb(down, 0, shift), kb(up, 0, shift), kb(up, 8, shift),
       kb(changed, 56)}},
-    {"pointer commands have no key effect", "M 1 2\nB 1 2 0 1\nW 1 2 3 4\nK KeyA 1\n", {kb(down, 0), kb(up, 0)}},
+    {"end of input releases keys, then buttons", "M 1 2\nB 1 2 0 1\nW 1 2 3 4\nK KeyA 1\n",
+     {R"({"tap":0,"type":5,"flags":0,"x":1,"y":2,"button":0,"click":0})",
+      R"({"tap":0,"type":1,"flags":0,"x":1,"y":2,"button":0,"click":1})",
+      R"({"tap":0,"type":22,"flags":0,"unit":0,"wheels":2,"wheel1":-4,"wheel2":-3})", kb(down, 0), kb(up, 0),
+      R"({"tap":0,"type":2,"flags":0,"x":1,"y":2,"button":0,"click":1})"}},
     // 95 characters are a whole line; its newline is a line of its own, and the next line runs.
     {"exactly 95 characters", "K KeyA 1" + spaces(87) + "\nK KeyB 1\n",
      {kb(down, 0), kb(down, 11), kb(up, 0), kb(up, 11)}},

@@ -12,11 +12,21 @@
 
 #include "command/command.h"
 #include "keyboard/key.h"
+#include "pointer/button.h"
+#include "pointer/motion.h"
 
 extern char **environ;
 
 void reset_program() {
   memset(held_keys, 0, sizeof held_keys);
+  mouse_x = mouse_y = 0;
+  positioned = false;
+  memset(held_buttons, 0, sizeof held_buttons);
+  for (int b = 0; b < 3; b++) {
+    click_x[b] = click_y[b] = 0;
+    clicked[b] = 0;
+    click_count[b] = 0;
+  }
 }
 
 void program::SetUp() {
@@ -38,6 +48,61 @@ std::vector<sim_record> program::take() {
   std::vector<sim_record> v(sim_posts(), sim_posts() + sim_post_count());
   sim_clear_posts();
   return v;
+}
+
+std::vector<std::string> program::take_text() {
+  std::vector<std::string> v;
+  for (const sim_record &r : take()) v.push_back(describe(r));
+  return v;
+}
+
+void handle_lines(const std::string &text) {
+  for (size_t start = 0; start < text.size();) {
+    size_t end = text.find('\n', start);
+    end = end == std::string::npos ? text.size() : end + 1;
+    handle(text.substr(start, end - start).c_str());
+    start = end;
+  }
+}
+
+std::string describe(const sim_record &r) {
+  static const std::pair<CGEventType, const char *> types[] = {
+      {kCGEventLeftMouseDown, "left-down"},         {kCGEventLeftMouseUp, "left-up"},
+      {kCGEventRightMouseDown, "right-down"},       {kCGEventRightMouseUp, "right-up"},
+      {kCGEventMouseMoved, "moved"},                {kCGEventLeftMouseDragged, "left-dragged"},
+      {kCGEventRightMouseDragged, "right-dragged"}, {kCGEventKeyDown, "key-down"},
+      {kCGEventKeyUp, "key-up"},                    {kCGEventFlagsChanged, "flags-changed"},
+      {kCGEventScrollWheel, "scroll"},              {kCGEventOtherMouseDown, "other-down"},
+      {kCGEventOtherMouseUp, "other-up"},           {kCGEventOtherMouseDragged, "other-dragged"},
+  };
+  std::string s = "type" + std::to_string(r.type);
+  for (auto [type, name] : types)
+    if (type == r.type) s = name;
+  char buf[96];
+  switch (r.kind) {
+    case sim_mouse:
+      snprintf(buf, sizeof buf, " %.17g,%.17g b%u c%lld", r.at.x, r.at.y, static_cast<unsigned>(r.button),
+               static_cast<long long>(r.click));
+      break;
+    case sim_scroll:
+      snprintf(buf, sizeof buf, " %d,%d", r.wheel[0], r.wheel[1]);
+      break;
+    case sim_keyboard:
+      snprintf(buf, sizeof buf, " %u", static_cast<unsigned>(r.keycode));
+      break;
+  }
+  s += buf;
+  static const std::pair<CGEventFlags, const char *> masks[] = {
+      {kCGEventFlagMaskShift, "shift"}, {kCGEventFlagMaskControl, "ctrl"},
+      {kCGEventFlagMaskAlternate, "alt"}, {kCGEventFlagMaskCommand, "cmd"}};
+  CGEventFlags rest = r.flags;
+  for (auto [mask, name] : masks) {
+    if ((r.flags & mask) == 0) continue;
+    s += std::string(" ") + name;
+    rest &= ~mask;
+  }
+  if (rest != 0) s += " flags" + std::to_string(rest);
+  return s;
 }
 
 int run_text(const std::string &text) {
@@ -74,11 +139,15 @@ std::string slurp(const std::string &path) {
 
 }  // namespace
 
-process_result run_binary(const std::string &input, const std::vector<std::string> &extra) {
+namespace {
+
+// Starts the binary with stdin_fd as its standard input, output to temporary files and the log in
+// another; feed writes its input, if it is a pipe. Collects the results once it has exited.
+template <typename Feed>
+process_result spawn(int stdin_fd, const std::vector<std::string> &extra, Feed feed) {
   process_result r{-1, {}, {}, {}, -1};
-  std::string in_path = temp_file(input), out_path = temp_file(""), err_path = temp_file("");
+  std::string out_path = temp_file(""), err_path = temp_file("");
   std::string log_path = temp_file("stale line from an earlier run\n");
-  int in = open(in_path.c_str(), O_RDONLY);
 
   // The first setting of a name wins: extra before the log, both before the inherited ones.
   std::vector<std::string> env = extra;
@@ -91,26 +160,51 @@ process_result run_binary(const std::string &input, const std::vector<std::strin
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in, 0);
+  posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
   posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_TRUNC, 0);
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_TRUNC, 0);
   char arg0[] = "hidpipe";
   char *argv[] = {arg0, nullptr};
   pid_t pid;
   if (posix_spawn(&pid, HIDPIPE_BINARY, &actions, nullptr, argv, envp.data()) == 0) {
+    feed();
     int status = 0;
     waitpid(pid, &status, 0);
     if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
   }
   posix_spawn_file_actions_destroy(&actions);
-  // The child shared this descriptor's offset: it tells how much input was read.
-  r.consumed = lseek(in, 0, SEEK_CUR);
-  close(in);
 
   r.out = slurp(out_path);
   r.err = slurp(err_path);
   std::istringstream log(slurp(log_path));
   for (std::string line; std::getline(log, line);) r.log.push_back(line);
-  for (const std::string &p : {in_path, out_path, err_path, log_path}) unlink(p.c_str());
+  for (const std::string &p : {out_path, err_path, log_path}) unlink(p.c_str());
+  return r;
+}
+
+}  // namespace
+
+process_result run_binary(const std::string &input, const std::vector<std::string> &extra) {
+  std::string in_path = temp_file(input);
+  int in = open(in_path.c_str(), O_RDONLY);
+  process_result r = spawn(in, extra, [] {});
+  // The child shared this descriptor's offset: it tells how much input was read.
+  r.consumed = lseek(in, 0, SEEK_CUR);
+  close(in);
+  unlink(in_path.c_str());
+  return r;
+}
+
+process_result run_binary_paced(const std::vector<paced_chunk> &chunks) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) return {-1, {}, {}, {}, -1};
+  process_result r = spawn(fds[0], {}, [&] {
+    close(fds[0]);
+    for (const paced_chunk &c : chunks) {
+      usleep(static_cast<useconds_t>(c.pause_ms) * 1000);
+      if (write(fds[1], c.text.data(), c.text.size()) != static_cast<ssize_t>(c.text.size())) break;
+    }
+    close(fds[1]);
+  });
   return r;
 }

@@ -18,7 +18,18 @@ class program : public ::testing::Test {
 
   // The events posted so far, and forgets them.
   std::vector<sim_record> take();
+
+  // The same, each as describe() gives it.
+  std::vector<std::string> take_text();
 };
+
+// Carries out each line of text, as the command loop would.
+void handle_lines(const std::string &text);
+
+// A short readable form of a posted event: its type, then position, platform button and click
+// state for mouse events, wheels for scroll events, key code for key events, then the modifier
+// names when any are set, e.g. "left-down 10,20 b0 c1 shift" or "scroll -120,0".
+std::string describe(const sim_record &r);
 
 // Clears every input-state variable of the program.
 void reset_program();
@@ -26,6 +37,12 @@ void reset_program();
 // Carries out text as the program's whole input (source creation, loop, final release). Returns
 // the exit status.
 int run_text(const std::string &text);
+
+// One piece of input for the binary, written after a pause.
+struct paced_chunk {
+  int pause_ms;      // how long to wait before writing it
+  std::string text;  // what to write
+};
 
 // What one run of the binary did.
 struct process_result {
@@ -39,3 +56,7 @@ struct process_result {
 // Runs the binary with input as its standard input (a file) and the event log in a temporary
 // file; extra holds further environment settings, "NAME=value".
 process_result run_binary(const std::string &input, const std::vector<std::string> &extra = {});
+
+// Runs the binary with a pipe as its standard input, writing the chunks with their pauses and then
+// closing it. consumed is not measured.
+process_result run_binary_paced(const std::vector<paced_chunk> &chunks);

@@ -2,6 +2,8 @@
 
 #include "command/protocol.h"
 #include "keyboard/key.h"
+#include "pointer/button.h"
+#include "pointer/motion.h"
 
 CGEventSourceRef source;
 
@@ -34,21 +36,21 @@ bool in_range(int32_t v, int32_t low, int32_t high) { return v >= low && v <= hi
 
 void handle(const char *line) {
   fields f;
+  int32_t *n = f.num;
   switch (line[0]) {
     case 'M':
-      scan(line, "M %d %d", &f);
+      if (scan(line, "M %d %d", &f) == 2) move(n[0], n[1]);
       break;
     case 'B':
-      if (scan(line, "B %d %d %d %d", &f) == 4 && in_range(f.num[2], 0, 2) && in_range(f.num[3], 0, 1)) {
-      }
+      if (scan(line, "B %d %d %d %d", &f) == 4 && in_range(n[2], 0, 2) && in_range(n[3], 0, 1))
+        button(n[0], n[1], n[2], n[3]);
       break;
     case 'W':
-      if (scan(line, "W %d %d %d %d", &f) == 4 && in_range(f.num[2], -1000, 1000) &&
-          in_range(f.num[3], -1000, 1000)) {
-      }
+      if (scan(line, "W %d %d %d %d", &f) == 4 && in_range(n[2], -1000, 1000) && in_range(n[3], -1000, 1000))
+        wheel(n[0], n[1], n[2], n[3]);
       break;
     case 'K':
-      if (scan(line, "K %31s %d", &f) == 2 && in_range(f.num[0], 0, 1)) key(f.name, f.num[0]);
+      if (scan(line, "K %31s %d", &f) == 2 && in_range(n[0], 0, 1)) key(f.name, n[0]);
       break;
     case 'R':
       release_all();
@@ -58,7 +60,10 @@ void handle(const char *line) {
   }
 }
 
-void release_all() { release_keys(); }
+void release_all() {
+  release_keys();
+  release_buttons();
+}
 
 int run(FILE *in) {
   source = CGEventSourceCreate(kCGEventSourceStatePrivate);

@@ -1,0 +1,25 @@
+// The pointer position the program last set, and the M and W commands' events.
+#pragma once
+
+#include <cstdint>
+
+#include "emit/platform.h"
+
+extern int32_t mouse_x;           // position of the last move
+extern int32_t mouse_y;
+extern bool positioned;           // whether any move was made; until then mouse_x, mouse_y mean nothing
+extern uint8_t held_buttons[3];   // per protocol button (0 left, 1 middle, 2 right): held; written by button
+
+// Protocol button to platform button: middle and right swap numbers.
+inline constexpr CGMouseButton mac_buttons[3] = {kCGMouseButtonLeft, kCGMouseButtonCenter, kCGMouseButtonRight};
+
+// Handles "M x y": stores the position and posts a move there, or a drag of the first held
+// button in the order left, middle, right. Never skips, even to the current position.
+void move(int32_t x, int32_t y);
+
+// Moves to (x, y) unless the program already put the pointer there.
+void move_if_changed(int32_t x, int32_t y);
+
+// Handles "W x y dx dy": brings the pointer to (x, y) if needed, then posts a two-axis pixel
+// scroll with wheel 1 = -dy (vertical) and wheel 2 = -dx (horizontal). dx, dy lie in -1000..1000.
+void wheel(int32_t x, int32_t y, int32_t dx, int32_t dy);
