@@ -1,5 +1,7 @@
 // The stand-in window server: events are small records in a fixed pool; posting records them in
 // memory for tests and writes them to the log named by HIDPIPE_SIM_LOG.
+#include <fcntl.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cinttypes>
 #include <csignal>
@@ -7,9 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
-#include <unistd.h>
 #include <vector>
 
 #include "sim.h"
@@ -36,12 +36,12 @@ bool failing[4];                // per sim_failure: creations of that kind yield
 bool fixed_clock;               // whether the clock reads clock_ns instead of the system's
 uint64_t clock_ns;              // the fixed clock's value
 
-bool env_read;  // whether HIDPIPE_SIM_LOG and HIDPIPE_SIM_FAIL have been read
+bool env_read;    // whether HIDPIPE_SIM_LOG and HIDPIPE_SIM_FAIL have been read
 int log_fd = -1;  // the open log, or -1
 bool log_broken;  // the log was asked for but could not be opened
 
-template <size_t N>
-bool owns(const void *p, const auto (&pool)[N]) {
+template <typename T, size_t N>
+bool owns(const void *p, const T (&pool)[N]) {
   // std::less gives a total order even between pointers into different objects.
   std::less<const void *> before;
   return !before(p, &pool[0]) && before(p, &pool[N]);
@@ -79,9 +79,11 @@ void write_leaks() {
 // whoever else writes there; reopening one would truncate it and write over the others' lines.
 int open_log(const char *path) {
   int fd = -1;
-  if (strcmp(path, "/dev/stdout") == 0) fd = 1;
-  else if (strcmp(path, "/dev/stderr") == 0) fd = 2;
-  else if (strncmp(path, "/dev/fd/", 8) == 0 && path[8] >= '0' && path[8] <= '9') {
+  if (strcmp(path, "/dev/stdout") == 0) {
+    fd = 1;
+  } else if (strcmp(path, "/dev/stderr") == 0) {
+    fd = 2;
+  } else if (strncmp(path, "/dev/fd/", 8) == 0 && path[8] >= '0' && path[8] <= '9') {
     char *end = nullptr;
     long n = strtol(path + 8, &end, 10);
     fd = *end == '\0' && n < 65536 ? static_cast<int>(n) : -1;
@@ -163,17 +165,17 @@ size_t sim_format(const sim_record &r, char *out, size_t size) {
   switch (r.kind) {
     case sim_mouse:
       ok = ok && add_number(out, size, &len, "x", r.at.x) && add_number(out, size, &len, "y", r.at.y) &&
-           add(out, size, &len, ",\"button\":%" PRIu32 ",\"click\":%" PRId64,
-               static_cast<uint32_t>(r.button), r.click);
+           add(out, size, &len, ",\"button\":%" PRIu32 ",\"click\":%" PRId64, static_cast<uint32_t>(r.button),
+               r.click);
       break;
     case sim_keyboard:
       ok = ok && add(out, size, &len, ",\"keycode\":%u", static_cast<unsigned>(r.keycode));
       break;
     case sim_scroll:
-      ok = ok && add(out, size, &len,
-                     ",\"unit\":%" PRIu32 ",\"wheels\":%" PRIu32 ",\"wheel1\":%" PRId32
-                     ",\"wheel2\":%" PRId32,
-                     static_cast<uint32_t>(r.unit), r.wheels, r.wheel[0], r.wheel[1]);
+      ok =
+          ok && add(out, size, &len,
+                    ",\"unit\":%" PRIu32 ",\"wheels\":%" PRIu32 ",\"wheel1\":%" PRId32 ",\"wheel2\":%" PRId32,
+                    static_cast<uint32_t>(r.unit), r.wheels, r.wheel[0], r.wheel[1]);
       if (r.wheels >= 3) ok = ok && add(out, size, &len, ",\"wheel3\":%" PRId32, r.wheel[2]);
       break;
   }
@@ -181,7 +183,7 @@ size_t sim_format(const sim_record &r, char *out, size_t size) {
   return ok ? len : 0;
 }
 
-CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID) {
+CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID /*state*/) {
   read_env();
   // A log that was asked for and cannot be written is a server that cannot be reached.
   if (failing[sim_fail_source] || log_broken) return nullptr;

@@ -16,15 +16,14 @@ struct timed {
   const char *command;
 };
 
-
 struct click_case {
   const char *what;
   std::vector<timed> commands;
   std::vector<int64_t> clicks;  // the click state of each button event, in order
 };
 
-constexpr uint64_t s = 1000000000;   // one second
-constexpr uint64_t ms = 1000000;     // one millisecond
+constexpr uint64_t s = 1000000000;  // one second
+constexpr uint64_t ms = 1000000;    // one millisecond
 
 std::vector<timed> clicks_at(const char *press, const char *release, std::vector<uint64_t> times) {
   std::vector<timed> v;
@@ -38,13 +37,17 @@ std::vector<timed> clicks_at(const char *press, const char *release, std::vector
 // Each row proves one rule of click counting.
 const click_case click_cases[] = {
     // Each press is measured against the one before it, so the series wraps 3 to 1 and goes on.
-    {"four quick clicks", clicks_at("B 10 10 0 1\n", "B 10 10 0 0\n", {s, s + 200 * ms, s + 400 * ms, s + 600 * ms}),
+    {"four quick clicks",
+     clicks_at("B 10 10 0 1\n", "B 10 10 0 0\n", {s, s + 200 * ms, s + 400 * ms, s + 600 * ms}),
      {1, 1, 2, 2, 3, 3, 1, 1}},
-    {"five quick clicks", clicks_at("B 10 10 0 1\n", "B 10 10 0 0\n", {s, s + 200 * ms, s + 400 * ms, s + 600 * ms, s + 800 * ms}),
+    {"five quick clicks",
+     clicks_at("B 10 10 0 1\n", "B 10 10 0 0\n", {s, s + 200 * ms, s + 400 * ms, s + 600 * ms, s + 800 * ms}),
      {1, 1, 2, 2, 3, 3, 1, 1, 2, 2}},
     // 0.5 - 0.05 is exactly 0.45 in doubles: equality starts over.
     {"0.45 s apart starts over", clicks_at("B 0 0 0 1\n", "B 0 0 0 0\n", {50 * ms, 500 * ms}), {1, 1, 1, 1}},
-    {"just under 0.45 s continues", clicks_at("B 0 0 0 1\n", "B 0 0 0 0\n", {50 * ms, 500 * ms - 1}), {1, 1, 2, 2}},
+    {"just under 0.45 s continues",
+     clicks_at("B 0 0 0 1\n", "B 0 0 0 0\n", {50 * ms, 500 * ms - 1}),
+     {1, 1, 2, 2}},
     {"first press counts 1 even at start", clicks_at("B 0 0 0 1\n", "B 0 0 0 0\n", {0}), {1, 1}},
     {"4 pixels on both axes continue",
      {{s, "B 10 10 0 1\n"}, {s, "B 10 10 0 0\n"}, {s + 1, "B 14 6 0 1\n"}, {s + 1, "B 14 6 0 0\n"}},
@@ -57,21 +60,32 @@ const click_case click_cases[] = {
      {1, 1, 1, 1}},
     // A 32-bit difference would wrap to 1 and count a double click across the whole range.
     {"opposite ends of the range",
-     {{s, "B 2147483647 0 0 1\n"}, {s, "B 2147483647 0 0 0\n"}, {s + 1, "B -2147483648 0 0 1\n"},
+     {{s, "B 2147483647 0 0 1\n"},
+      {s, "B 2147483647 0 0 0\n"},
+      {s + 1, "B -2147483648 0 0 1\n"},
       {s + 1, "B -2147483648 0 0 0\n"}},
      {1, 1, 1, 1}},
     {"opposite ends on y",
-     {{s, "B 0 -2147483648 0 1\n"}, {s, "B 0 -2147483648 0 0\n"}, {s + 1, "B 0 2147483647 0 1\n"},
+     {{s, "B 0 -2147483648 0 1\n"},
+      {s, "B 0 -2147483648 0 0\n"},
+      {s + 1, "B 0 2147483647 0 1\n"},
       {s + 1, "B 0 2147483647 0 0\n"}},
      {1, 1, 1, 1}},
     // Counts are per button: a right click between two left presses does not break the series.
     {"separate per button",
-     {{s, "B 1 1 0 1\n"}, {s, "B 1 1 0 0\n"}, {s + 1, "B 1 1 2 1\n"}, {s + 1, "B 1 1 2 0\n"},
-      {s + 2, "B 1 1 0 1\n"}, {s + 2, "B 1 1 0 0\n"}},
+     {{s, "B 1 1 0 1\n"},
+      {s, "B 1 1 0 0\n"},
+      {s + 1, "B 1 1 2 1\n"},
+      {s + 1, "B 1 1 2 0\n"},
+      {s + 2, "B 1 1 0 1\n"},
+      {s + 2, "B 1 1 0 0\n"}},
      {1, 1, 1, 1, 2, 2}},
     // Only presses are timed; a release carries its press's count however late it comes.
     {"releases carry the press's count",
-     {{s, "B 1 1 1 1\n"}, {s + 100 * ms, "B 1 1 1 0\n"}, {s + 200 * ms, "B 1 1 1 1\n"}, {s + 90 * s, "B 1 1 1 0\n"}},
+     {{s, "B 1 1 1 1\n"},
+      {s + 100 * ms, "B 1 1 1 0\n"},
+      {s + 200 * ms, "B 1 1 1 1\n"},
+      {s + 90 * s, "B 1 1 1 0\n"}},
      {1, 1, 2, 2}},
 };
 
@@ -98,31 +112,41 @@ struct button_case {
 
 // Each row proves one rule of the button events (the clock stands still: every press is quick).
 const button_case button_cases[] = {
-    {"first press moves first, even at the origin", "B 0 0 0 1\n", {"moved 0,0 b0 c0", "left-down 0,0 b0 c1"}},
-    {"middle and right use platform buttons 2 and 1", "B 1 1 1 1\nB 1 1 2 1\nB 1 1 1 0\nB 1 1 2 0\n",
+    {"first press moves first, even at the origin",
+     "B 0 0 0 1\n",
+     {"moved 0,0 b0 c0", "left-down 0,0 b0 c1"}},
+    {"middle and right use platform buttons 2 and 1",
+     "B 1 1 1 1\nB 1 1 2 1\nB 1 1 1 0\nB 1 1 2 0\n",
      {"moved 1,1 b0 c0", "other-down 1,1 b2 c1", "right-down 1,1 b1 c1", "other-up 1,1 b2 c1",
       "right-up 1,1 b1 c1"}},
-    {"press of a held button does nothing", "B 1 1 0 1\nB 9 9 0 1\nW 1 1 0 0\n",
+    {"press of a held button does nothing",
+     "B 1 1 0 1\nB 9 9 0 1\nW 1 1 0 0\n",
      {"moved 1,1 b0 c0", "left-down 1,1 b0 c1", "scroll 0,0"}},
-    {"release of a button not held does nothing", "M 1 1\nB 9 9 0 0\nB 9 9 2 0\nW 1 1 0 0\n",
+    {"release of a button not held does nothing",
+     "M 1 1\nB 9 9 0 0\nB 9 9 2 0\nW 1 1 0 0\n",
      {"moved 1,1 b0 c0", "scroll 0,0"}},
-    {"release at a new position drags there first", "B 1 1 2 1\nB 5 5 2 0\n",
+    {"release at a new position drags there first",
+     "B 1 1 2 1\nB 5 5 2 0\n",
      {"moved 1,1 b0 c0", "right-down 1,1 b1 c1", "right-dragged 5,5 b1 c0", "right-up 5,5 b1 c1"}},
-    {"press while another is held drags with it", "B 1 1 2 1\nB 5 5 0 1\n",
+    {"press while another is held drags with it",
+     "B 1 1 2 1\nB 5 5 0 1\n",
      {"moved 1,1 b0 c0", "right-down 1,1 b1 c1", "right-dragged 5,5 b1 c0", "left-down 5,5 b0 c1"}},
     // With left and right held, the move before the right release is the left button's drag.
-    {"release right while left is held", "B 1 1 0 1\nB 1 1 2 1\nB 7 8 2 0\n",
+    {"release right while left is held",
+     "B 1 1 0 1\nB 1 1 2 1\nB 7 8 2 0\n",
      {"moved 1,1 b0 c0", "left-down 1,1 b0 c1", "right-down 1,1 b1 c1", "left-dragged 7,8 b0 c0",
       "right-up 7,8 b1 c1"}},
-    {"buttons carry modifiers", "K MetaLeft 1\nB 2 2 0 1\nB 2 2 0 0\n",
+    {"buttons carry modifiers",
+     "K MetaLeft 1\nB 2 2 0 1\nB 2 2 0 0\n",
      {"flags-changed 55 cmd", "moved 2,2 b0 c0 cmd", "left-down 2,2 b0 c1 cmd", "left-up 2,2 b0 c1 cmd"}},
     {"invalid buttons and states are ignored", "B 1 1 3 1\nB 1 1 -1 1\nB 1 1 0 2\nB 1 1 0 -1\nB 1 1 0\n", {}},
     // Keys first in table order, then buttons left, middle, right, at the stored position with
     // no modifier left.
-    {"R releases keys then buttons", "K ShiftLeft 1\nB 3 3 2 1\nB 3 3 1 1\nB 3 3 0 1\nM 4 4\nR\n",
-     {"flags-changed 56 shift", "moved 3,3 b0 c0 shift", "right-down 3,3 b1 c1 shift", "other-down 3,3 b2 c1 shift",
-      "left-down 3,3 b0 c1 shift", "left-dragged 4,4 b0 c0 shift", "flags-changed 56", "left-up 4,4 b0 c1",
-      "other-up 4,4 b2 c1", "right-up 4,4 b1 c1"}},
+    {"R releases keys then buttons",
+     "K ShiftLeft 1\nB 3 3 2 1\nB 3 3 1 1\nB 3 3 0 1\nM 4 4\nR\n",
+     {"flags-changed 56 shift", "moved 3,3 b0 c0 shift", "right-down 3,3 b1 c1 shift",
+      "other-down 3,3 b2 c1 shift", "left-down 3,3 b0 c1 shift", "left-dragged 4,4 b0 c0 shift",
+      "flags-changed 56", "left-up 4,4 b0 c1", "other-up 4,4 b2 c1", "right-up 4,4 b1 c1"}},
 };
 
 TEST_F(buttons, events) {

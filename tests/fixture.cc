@@ -11,23 +11,8 @@
 #include <sstream>
 
 #include "command/command.h"
-#include "keyboard/key.h"
-#include "pointer/button.h"
-#include "pointer/motion.h"
 
 extern char **environ;
-
-void reset_program() {
-  memset(held_keys, 0, sizeof held_keys);
-  mouse_x = mouse_y = 0;
-  positioned = false;
-  memset(held_buttons, 0, sizeof held_buttons);
-  for (int b = 0; b < 3; b++) {
-    click_x[b] = click_y[b] = 0;
-    clicked[b] = 0;
-    click_count[b] = 0;
-  }
-}
 
 void program::SetUp() {
   sim_reset();
@@ -67,13 +52,20 @@ void handle_lines(const std::string &text) {
 
 std::string describe(const sim_record &r) {
   static const std::pair<CGEventType, const char *> types[] = {
-      {kCGEventLeftMouseDown, "left-down"},         {kCGEventLeftMouseUp, "left-up"},
-      {kCGEventRightMouseDown, "right-down"},       {kCGEventRightMouseUp, "right-up"},
-      {kCGEventMouseMoved, "moved"},                {kCGEventLeftMouseDragged, "left-dragged"},
-      {kCGEventRightMouseDragged, "right-dragged"}, {kCGEventKeyDown, "key-down"},
-      {kCGEventKeyUp, "key-up"},                    {kCGEventFlagsChanged, "flags-changed"},
-      {kCGEventScrollWheel, "scroll"},              {kCGEventOtherMouseDown, "other-down"},
-      {kCGEventOtherMouseUp, "other-up"},           {kCGEventOtherMouseDragged, "other-dragged"},
+      {kCGEventLeftMouseDown, "left-down"},
+      {kCGEventLeftMouseUp, "left-up"},
+      {kCGEventRightMouseDown, "right-down"},
+      {kCGEventRightMouseUp, "right-up"},
+      {kCGEventMouseMoved, "moved"},
+      {kCGEventLeftMouseDragged, "left-dragged"},
+      {kCGEventRightMouseDragged, "right-dragged"},
+      {kCGEventKeyDown, "key-down"},
+      {kCGEventKeyUp, "key-up"},
+      {kCGEventFlagsChanged, "flags-changed"},
+      {kCGEventScrollWheel, "scroll"},
+      {kCGEventOtherMouseDown, "other-down"},
+      {kCGEventOtherMouseUp, "other-up"},
+      {kCGEventOtherMouseDragged, "other-dragged"},
   };
   std::string s = "type" + std::to_string(r.type);
   for (auto [type, name] : types)
@@ -84,17 +76,14 @@ std::string describe(const sim_record &r) {
       snprintf(buf, sizeof buf, " %.17g,%.17g b%u c%lld", r.at.x, r.at.y, static_cast<unsigned>(r.button),
                static_cast<long long>(r.click));
       break;
-    case sim_scroll:
-      snprintf(buf, sizeof buf, " %d,%d", r.wheel[0], r.wheel[1]);
-      break;
-    case sim_keyboard:
-      snprintf(buf, sizeof buf, " %u", static_cast<unsigned>(r.keycode));
-      break;
+    case sim_scroll: snprintf(buf, sizeof buf, " %d,%d", r.wheel[0], r.wheel[1]); break;
+    case sim_keyboard: snprintf(buf, sizeof buf, " %u", static_cast<unsigned>(r.keycode)); break;
   }
   s += buf;
-  static const std::pair<CGEventFlags, const char *> masks[] = {
-      {kCGEventFlagMaskShift, "shift"}, {kCGEventFlagMaskControl, "ctrl"},
-      {kCGEventFlagMaskAlternate, "alt"}, {kCGEventFlagMaskCommand, "cmd"}};
+  static const std::pair<CGEventFlags, const char *> masks[] = {{kCGEventFlagMaskShift, "shift"},
+                                                                {kCGEventFlagMaskControl, "ctrl"},
+                                                                {kCGEventFlagMaskAlternate, "alt"},
+                                                                {kCGEventFlagMaskCommand, "cmd"}};
   CGEventFlags rest = r.flags;
   for (auto [mask, name] : masks) {
     if ((r.flags & mask) == 0) continue;
@@ -105,9 +94,37 @@ std::string describe(const sim_record &r) {
   return s;
 }
 
+bool parse_log_line(const std::string &line, sim_record *r) {
+  *r = {};
+  unsigned tap = 0, type = 0, button = 0, code = 0, unit = 0;
+  unsigned long long flags = 0;
+  long long click = 0;
+  int end = -1;
+  const char *l = line.c_str();
+  if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"keycode":%u}%n)", &tap, &type, &flags, &code, &end) ==
+      4) {
+    r->kind = sim_keyboard;
+    r->keycode = static_cast<CGKeyCode>(code);
+  } else if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"x":%lf,"y":%lf,"button":%u,"click":%lld}%n)",
+                    &tap, &type, &flags, &r->at.x, &r->at.y, &button, &click, &end) == 7) {
+    r->kind = sim_mouse;
+    r->button = static_cast<CGMouseButton>(button);
+    r->click = click;
+  } else if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"unit":%u,"wheels":%u,"wheel1":%d,"wheel2":%d}%n)",
+                    &tap, &type, &flags, &unit, &r->wheels, &r->wheel[0], &r->wheel[1], &end) == 7) {
+    r->kind = sim_scroll;
+    r->unit = static_cast<CGScrollEventUnit>(unit);
+  }
+  r->tap = static_cast<CGEventTapLocation>(tap);
+  r->type = static_cast<CGEventType>(type);
+  r->flags = flags;
+  return end == static_cast<int>(line.size());
+}
+
 int run_text(const std::string &text) {
   // fmemopen refuses an empty buffer; /dev/null is the same input.
-  FILE *in = text.empty() ? fopen("/dev/null", "r") : fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+  FILE *in =
+      text.empty() ? fopen("/dev/null", "r") : fmemopen(const_cast<char *>(text.data()), text.size(), "r");
   if (in == nullptr) return -1;
   int status = run(in);
   fclose(in);

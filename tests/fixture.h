@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim.h"
+#include "state.h"
 
 // Starts each test from the state of a fresh process with its source created, and checks at the
 // end that the test left no platform object alive.
@@ -31,12 +32,13 @@ void handle_lines(const std::string &text);
 // names when any are set, e.g. "left-down 10,20 b0 c1 shift" or "scroll -120,0".
 std::string describe(const sim_record &r);
 
-// Clears every input-state variable of the program.
-void reset_program();
-
 // Carries out text as the program's whole input (source creation, loop, final release). Returns
 // the exit status.
 int run_text(const std::string &text);
+
+// Reads one line of the event log back into a record; false when it is not a well-formed line.
+// Keyboard records come back with down unset: the log does not show it.
+bool parse_log_line(const std::string &line, sim_record *r);
 
 // One piece of input for the binary, written after a pause.
 struct paced_chunk {
@@ -46,11 +48,11 @@ struct paced_chunk {
 
 // What one run of the binary did.
 struct process_result {
-  int status;                     // exit status, or -1 when it did not exit normally
-  std::string out;                // what it wrote to standard output
-  std::string err;                // what it wrote to standard error
-  std::vector<std::string> log;   // the lines of its event log
-  long consumed;                  // how far it read its standard input, in bytes
+  int status;                    // exit status, or -1 when it did not exit normally
+  std::string out;               // what it wrote to standard output
+  std::string err;               // what it wrote to standard error
+  std::vector<std::string> log;  // the lines of its event log
+  long consumed;                 // how far it read its standard input, in bytes
 };
 
 // Runs the binary with input as its standard input (a file) and the event log in a temporary

@@ -25,6 +25,7 @@ struct expected_key {
 };
 
 // Every row in table order, as the published key table gives it.
+// clang-format off
 const expected_key expected[] = {
     {"KeyA",           0x1E,     0, plain},
     {"KeyB",           0x30,    11, plain},
@@ -132,6 +133,7 @@ const expected_key expected[] = {
     {"PrintScreen",    0xE037, 105, plain},
     {"ScrollLock",     0x46,   107, plain},
 };
+// clang-format on
 
 using keyboard = program;
 
@@ -210,20 +212,27 @@ INSTANTIATE_TEST_SUITE_P(
         // Names are case-sensitive: a near miss is just an unknown key.
         key_case{"case", "K keya 1\nK KEYA 1\nK Shiftleft 1\n", {}},
         // A second press posts again; one release ends the hold.
-        key_case{"twice", "K KeyA 1\nK KeyA 1\nK KeyA 0\nK KeyA 0\n", {{down, 0, 0}, {down, 0, 0}, {up, 0, 0}}},
+        key_case{
+            "twice", "K KeyA 1\nK KeyA 1\nK KeyA 0\nK KeyA 0\n", {{down, 0, 0}, {down, 0, 0}, {up, 0, 0}}},
         key_case{"never pressed", "K KeyA 0\nK ShiftLeft 0\n", {}},
-        key_case{"shift", "K ShiftLeft 1\nK ShiftLeft 1\nK ShiftLeft 0\nK ShiftLeft 0\n",
+        key_case{"shift",
+                 "K ShiftLeft 1\nK ShiftLeft 1\nK ShiftLeft 0\nK ShiftLeft 0\n",
                  {{changed, 56, shift_bit}, {changed, 56, shift_bit}, {changed, 56, 0}}},
         // Caps lock sits among the modifier codes but stays a plain key and adds no flag.
-        key_case{"caps lock", "K CapsLock 1\nK KeyA 1\nK CapsLock 0\n",
+        key_case{"caps lock",
+                 "K CapsLock 1\nK KeyA 1\nK CapsLock 0\n",
                  {{down, 57, 0}, {down, 0, 0}, {up, 57, 0}}},
         // Either Shift keeps the bit while the other is held.
-        key_case{"both shifts", "K ShiftLeft 1\nK ShiftRight 1\nK ShiftLeft 0\nK ShiftRight 0\n",
-                 {{changed, 56, shift_bit}, {changed, 60, shift_bit}, {changed, 56, shift_bit}, {changed, 60, 0}}},
+        key_case{
+            "both shifts",
+            "K ShiftLeft 1\nK ShiftRight 1\nK ShiftLeft 0\nK ShiftRight 0\n",
+            {{changed, 56, shift_bit}, {changed, 60, shift_bit}, {changed, 56, shift_bit}, {changed, 60, 0}}},
         // R releases in table order; each release carries what is still held.
-        key_case{"release order", "K ControlLeft 1\nK KeyC 1\nR\n",
+        key_case{"release order",
+                 "K ControlLeft 1\nK KeyC 1\nR\n",
                  {{changed, 59, ctrl_bit}, {down, 8, ctrl_bit}, {up, 8, ctrl_bit}, {changed, 59, 0}}},
-        key_case{"all four modifiers", "K MetaRight 1\nK AltRight 1\nK ControlRight 1\nK ShiftRight 1\nK KeyZ 1\n",
+        key_case{"all four modifiers",
+                 "K MetaRight 1\nK AltRight 1\nK ControlRight 1\nK ShiftRight 1\nK KeyZ 1\n",
                  {{changed, 54, kCGEventFlagMaskCommand},
                   {changed, 61, kCGEventFlagMaskCommand | kCGEventFlagMaskAlternate},
                   {changed, 62, kCGEventFlagMaskCommand | kCGEventFlagMaskAlternate | ctrl_bit},

@@ -1,6 +1,6 @@
 // The single posting path: flags replaced by the held modifiers, posted at the HID tap, released.
-#include "command/command.h"
 #include "emit/post.h"
+#include "command/command.h"
 #include "fixture.h"
 #include "keyboard/key.h"
 
@@ -42,7 +42,7 @@ TEST_F(posting, modifiers_reach_pointer_and_scroll_events) {
 // Each mask bit comes from either key of its pair and from no other key.
 TEST_F(posting, mask_bits_per_key) {
   const std::pair<int, CGEventFlags> pairs[] = {
-      {80, kCGEventFlagMaskCommand}, {81, kCGEventFlagMaskCommand}, {74, kCGEventFlagMaskShift},
+      {80, kCGEventFlagMaskCommand}, {81, kCGEventFlagMaskCommand},   {74, kCGEventFlagMaskShift},
       {75, kCGEventFlagMaskShift},   {78, kCGEventFlagMaskAlternate}, {79, kCGEventFlagMaskAlternate},
       {76, kCGEventFlagMaskControl}, {77, kCGEventFlagMaskControl},
   };

@@ -59,7 +59,8 @@ TEST_F(stand_in, scroll_wheel_counts) {
   CGEventPost(kCGHIDEventTap, three);
   CFRelease(one);
   CFRelease(three);
-  EXPECT_EQ(format(sim_posts()[0]), R"({"tap":0,"type":22,"flags":256,"unit":1,"wheels":1,"wheel1":7,"wheel2":0})");
+  EXPECT_EQ(format(sim_posts()[0]),
+            R"({"tap":0,"type":22,"flags":256,"unit":1,"wheels":1,"wheel1":7,"wheel2":0})");
   EXPECT_EQ(format(sim_posts()[1]),
             R"({"tap":0,"type":22,"flags":256,"unit":0,"wheels":3,"wheel1":1,"wheel2":-2,"wheel3":3})");
 }

@@ -14,7 +14,7 @@ constexpr int line_size = 96;
 
 // Discards input up to and including the next newline.
 void skip_line(FILE *in) {
-  int c;
+  int c = 0;
   do c = getc(in);
   while (c != EOF && c != '\n');
 }
@@ -35,7 +35,7 @@ bool in_range(int32_t v, int32_t low, int32_t high) { return v >= low && v <= hi
 }  // namespace
 
 void handle(const char *line) {
-  fields f;
+  fields f{};
   int32_t *n = f.num;
   switch (line[0]) {
     case 'M':
@@ -52,11 +52,8 @@ void handle(const char *line) {
     case 'K':
       if (scan(line, "K %31s %d", &f) == 2 && in_range(n[0], 0, 1)) key(f.name, n[0]);
       break;
-    case 'R':
-      release_all();
-      break;
-    default:
-      break;
+    case 'R': release_all(); break;
+    default: break;
   }
 }
 

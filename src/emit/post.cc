@@ -7,10 +7,14 @@ namespace {
 // The flag a virtual key contributes while held; caps lock and ordinary keys add nothing.
 constexpr CGEventFlags mask_bit(int32_t mac) {
   switch (mac) {
-    case 54: case 55: return kCGEventFlagMaskCommand;
-    case 56: case 60: return kCGEventFlagMaskShift;
-    case 58: case 61: return kCGEventFlagMaskAlternate;
-    case 59: case 62: return kCGEventFlagMaskControl;
+    case 54:
+    case 55: return kCGEventFlagMaskCommand;
+    case 56:
+    case 60: return kCGEventFlagMaskShift;
+    case 58:
+    case 61: return kCGEventFlagMaskAlternate;
+    case 59:
+    case 62: return kCGEventFlagMaskControl;
     default: return 0;
   }
 }

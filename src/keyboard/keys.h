@@ -12,6 +12,7 @@ struct key_entry {
   int32_t mac;       // macOS virtual key code
 };
 
+// clang-format off
 inline constexpr key_entry keys[] = {
     {"KeyA",           0x1E,     0},  // 0
     {"KeyB",           0x30,    11},  // 1
@@ -119,6 +120,7 @@ inline constexpr key_entry keys[] = {
     {"PrintScreen",    0xE037, 105},  // 103
     {"ScrollLock",     0x46,   107},  // 104
 };
+// clang-format on
 static_assert(std::size(keys) == 105);
 
 // The row of caps lock, which stays an ordinary key event although its code lies among the

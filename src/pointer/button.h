@@ -6,8 +6,8 @@
 #include "emit/platform.h"
 
 // Click history per protocol button, of its latest press:
-extern int32_t click_x[3];       // pointer position
-extern int32_t click_y[3];
+extern int32_t click_x[3];       // pointer x
+extern int32_t click_y[3];       // pointer y
 extern double clicked[3];        // time in seconds of the uptime clock
 extern uint32_t click_count[3];  // click number, 1 to 3 (0 before the first press)
 

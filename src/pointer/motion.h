@@ -5,13 +5,14 @@
 
 #include "emit/platform.h"
 
-extern int32_t mouse_x;           // position of the last move
+extern int32_t mouse_x;  // position of the last move
 extern int32_t mouse_y;
-extern bool positioned;           // whether any move was made; until then mouse_x, mouse_y mean nothing
-extern uint8_t held_buttons[3];   // per protocol button (0 left, 1 middle, 2 right): held; written by button
+extern bool positioned;          // whether any move was made; until then mouse_x, mouse_y mean nothing
+extern uint8_t held_buttons[3];  // per protocol button (0 left, 1 middle, 2 right): held; written by button
 
 // Protocol button to platform button: middle and right swap numbers.
-inline constexpr CGMouseButton mac_buttons[3] = {kCGMouseButtonLeft, kCGMouseButtonCenter, kCGMouseButtonRight};
+inline constexpr CGMouseButton mac_buttons[3] = {kCGMouseButtonLeft, kCGMouseButtonCenter,
+                                                 kCGMouseButtonRight};
 
 // Handles "M x y": stores the position and posts a move there, or a drag of the first held
 // button in the order left, middle, right. Never skips, even to the current position.

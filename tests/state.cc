@@ -1,0 +1,129 @@
+#include "state.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "command/protocol.h"
+#include "keyboard/key.h"
+#include "pointer/button.h"
+#include "pointer/motion.h"
+
+namespace {
+
+// The flag of a modifier's virtual key, or 0.
+CGEventFlags modifier_of(CGKeyCode code) {
+  switch (code) {
+    case 54:
+    case 55: return kCGEventFlagMaskCommand;
+    case 56:
+    case 60: return kCGEventFlagMaskShift;
+    case 58:
+    case 61: return kCGEventFlagMaskAlternate;
+    case 59:
+    case 62: return kCGEventFlagMaskControl;
+    default: return 0;
+  }
+}
+
+// What the posted events have pressed so far, as a window server would see it.
+struct pressed {
+  bool key[128];   // per virtual key
+  bool button[3];  // per platform button
+};
+
+const char *check_key(const sim_record &r, pressed &down) {
+  if (r.keycode >= 128) return "key code out of range";
+  if (!r.down && !down.key[r.keycode]) return "key released that was not down";
+  down.key[r.keycode] = r.down;
+  CGEventType plain = r.down ? kCGEventKeyDown : kCGEventKeyUp;
+  if (r.type != (modifier_of(r.keycode) != 0 ? kCGEventFlagsChanged : plain)) return "wrong key event type";
+  return nullptr;
+}
+
+const char *check_button(const sim_record &r, pressed &down) {
+  unsigned b = r.button;
+  if (b > 2) return "unknown button";
+  bool press =
+      r.type == kCGEventLeftMouseDown || r.type == kCGEventRightMouseDown || r.type == kCGEventOtherMouseDown;
+  bool release =
+      r.type == kCGEventLeftMouseUp || r.type == kCGEventRightMouseUp || r.type == kCGEventOtherMouseUp;
+  if (press && down.button[b]) return "button pressed while down";
+  if (!press && !down.button[b]) return "drag or release of a button that is not down";
+  if (press || release) {
+    down.button[b] = press;
+    if (r.click < 1 || r.click > 3) return "click state outside 1..3";
+  }
+  return nullptr;
+}
+
+CGEventFlags modifiers_down(const pressed &down) {
+  CGEventFlags mask = 0;
+  for (CGKeyCode code = 0; code < 128; code++)
+    if (down.key[code]) mask |= modifier_of(code);
+  return mask;
+}
+
+}  // namespace
+
+std::string check_posts(const sim_record *posts, size_t count) {
+  pressed down{};
+  for (size_t i = 0; i < count; i++) {
+    const sim_record &r = posts[i];
+    const char *broken = nullptr;
+    if (r.tap != kCGHIDEventTap) broken = "posted elsewhere than the HID tap";
+    if (broken == nullptr && r.kind == sim_keyboard) broken = check_key(r, down);
+    if (broken == nullptr && r.kind == sim_mouse && r.type != kCGEventMouseMoved)
+      broken = check_button(r, down);
+    if (broken == nullptr && r.flags != modifiers_down(down)) broken = "flags differ from the modifiers down";
+    if (broken != nullptr) return "event " + std::to_string(i) + ": " + broken;
+  }
+  pressed none{};
+  if (memcmp(&down, &none, sizeof down) != 0) return "key or button left down at the end";
+  return {};
+}
+
+void reset_program() {
+  memset(held_keys, 0, sizeof held_keys);
+  mouse_x = mouse_y = 0;
+  positioned = false;
+  memset(held_buttons, 0, sizeof held_buttons);
+  for (int b = 0; b < 3; b++) {
+    click_x[b] = click_y[b] = 0;
+    clicked[b] = 0;
+    click_count[b] = 0;
+  }
+}
+
+bool numbers_fit(const std::string &line) {
+  for (size_t i = 0; i < line.size();) {
+    if (line[i] < '0' || line[i] > '9') {
+      i++;
+      continue;
+    }
+    while (i < line.size() && line[i] == '0') i++;
+    size_t start = i;
+    while (i < line.size() && line[i] >= '0' && line[i] <= '9') i++;
+    if (i - start > 10 || (i - start == 10 && line.compare(start, 10, "2147483647") > 0)) return false;
+  }
+  return true;
+}
+
+std::string compare_with_sscanf(const char *line) {
+  static const char *const formats[] = {"M %d %d", "B %d %d %d %d", "W %d %d %d %d", "K %31s %d"};
+  for (const char *format : formats) {
+    fields ours{};
+    int v[4] = {};
+    char name[32] = {};
+    bool keyed = format[0] == 'K';
+    int theirs = keyed ? sscanf(line, format, name, &v[0]) : sscanf(line, format, &v[0], &v[1], &v[2], &v[3]);
+    if (theirs == EOF) theirs = 0;  // input ended before the first field: none read
+    int read = scan(line, format, &ours);
+    std::string where = std::string("format \"") + format + "\": ";
+    if (read != theirs)
+      return where + "read " + std::to_string(read) + " fields, sscanf " + std::to_string(theirs);
+    if (keyed && read >= 1 && strcmp(ours.name, name) != 0) return where + "name differs";
+    for (int i = 0; i < (keyed ? read - 1 : read); i++)
+      if (ours.num[i] != v[i]) return where + "field " + std::to_string(i) + " differs";
+  }
+  return {};
+}

@@ -1,0 +1,26 @@
+// Helpers shared by the tests and the fuzzers, free of any test framework.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "sim.h"
+
+// Clears every input-state variable of the program, as at process start.
+void reset_program();
+
+// Whether every run of digits in line denotes a value that fits 32 bits: only on such lines must
+// the protocol's reader agree with sscanf, which wraps larger numbers.
+bool numbers_fit(const std::string &line);
+
+// Reads line with the format of each command, once with the protocol's reader and once with
+// sscanf; returns an empty string when they agree on the fields read and their values, else a
+// description of the first difference.
+std::string compare_with_sscanf(const char *line);
+
+// Replays posted events as a window server would see them and returns an empty string when no
+// input could have been better served, else the first fault: an event posted elsewhere than the
+// HID tap; a key or button released that was not down, a button pressed or dragged while not in
+// the matching state; a key event of the wrong type; a click state outside 1..3; flags other than
+// exactly those of the modifier keys down at the time; a key or button still down at the end.
+std::string check_posts(const sim_record *posts, size_t count);
