@@ -108,22 +108,32 @@ bool numbers_fit(const std::string &line) {
   return true;
 }
 
+namespace {
+
+// Compares the reader with sscanf for one format.
+template <format F>
+std::string compare_format(const char *line) {
+  fields ours{};
+  int v[4] = {};
+  char name[32] = {};
+  bool keyed = F.text[0] == 'K';
+  int theirs = keyed ? sscanf(line, F.text, name, &v[0]) : sscanf(line, F.text, &v[0], &v[1], &v[2], &v[3]);
+  if (theirs == EOF) theirs = 0;  // input ended before the first field: none read
+  int read = scan<F>(line, &ours);
+  std::string where = std::string("format \"") + F.text + "\": ";
+  if (read != theirs)
+    return where + "read " + std::to_string(read) + " fields, sscanf " + std::to_string(theirs);
+  if (keyed && read >= 1 && strcmp(ours.name, name) != 0) return where + "name differs";
+  for (int i = 0; i < (keyed ? read - 1 : read); i++)
+    if (ours.num[i] != v[i]) return where + "field " + std::to_string(i) + " differs";
+  return {};
+}
+
+}  // namespace
+
 std::string compare_with_sscanf(const char *line) {
-  static const char *const formats[] = {"M %d %d", "B %d %d %d %d", "W %d %d %d %d", "K %31s %d"};
-  for (const char *format : formats) {
-    fields ours{};
-    int v[4] = {};
-    char name[32] = {};
-    bool keyed = format[0] == 'K';
-    int theirs = keyed ? sscanf(line, format, name, &v[0]) : sscanf(line, format, &v[0], &v[1], &v[2], &v[3]);
-    if (theirs == EOF) theirs = 0;  // input ended before the first field: none read
-    int read = scan(line, format, &ours);
-    std::string where = std::string("format \"") + format + "\": ";
-    if (read != theirs)
-      return where + "read " + std::to_string(read) + " fields, sscanf " + std::to_string(theirs);
-    if (keyed && read >= 1 && strcmp(ours.name, name) != 0) return where + "name differs";
-    for (int i = 0; i < (keyed ? read - 1 : read); i++)
-      if (ours.num[i] != v[i]) return where + "field " + std::to_string(i) + " differs";
-  }
+  for (std::string d : {compare_format<"M %d %d">(line), compare_format<"B %d %d %d %d">(line),
+                        compare_format<"W %d %d %d %d">(line), compare_format<"K %31s %d">(line)})
+    if (!d.empty()) return d;
   return {};
 }

@@ -39,18 +39,18 @@ void handle(const char *line) {
   int32_t *n = f.num;
   switch (line[0]) {
     case 'M':
-      if (scan(line, "M %d %d", &f) == 2) move(n[0], n[1]);
+      if (scan<"M %d %d">(line, &f) == 2) move(n[0], n[1]);
       break;
     case 'B':
-      if (scan(line, "B %d %d %d %d", &f) == 4 && in_range(n[2], 0, 2) && in_range(n[3], 0, 1))
+      if (scan<"B %d %d %d %d">(line, &f) == 4 && in_range(n[2], 0, 2) && in_range(n[3], 0, 1))
         button(n[0], n[1], n[2], n[3]);
       break;
     case 'W':
-      if (scan(line, "W %d %d %d %d", &f) == 4 && in_range(n[2], -1000, 1000) && in_range(n[3], -1000, 1000))
+      if (scan<"W %d %d %d %d">(line, &f) == 4 && in_range(n[2], -1000, 1000) && in_range(n[3], -1000, 1000))
         wheel(n[0], n[1], n[2], n[3]);
       break;
     case 'K':
-      if (scan(line, "K %31s %d", &f) == 2 && in_range(n[0], 0, 1)) key(f.name, n[0]);
+      if (scan<"K %31s %d">(line, &f) == 2 && in_range(n[0], 0, 1)) key(f.name, n[0]);
       break;
     case 'R': release_all(); break;
     default: break;

@@ -1,5 +1,7 @@
 #include "emit/post.h"
 
+#include <array>
+
 #include "keyboard/key.h"
 
 namespace {
@@ -19,12 +21,28 @@ constexpr CGEventFlags mask_bit(int32_t mac) {
   }
 }
 
+// The rows of the key table that carry a flag, found in the table when compiling: every event asks
+// for the mask, and only these rows can change it.
+struct modifier_row {
+  uint8_t row;        // key-table row
+  CGEventFlags flag;  // its mask bit
+};
+
+constexpr auto modifier_rows = [] {
+  std::array<modifier_row, 8> rows{};
+  size_t n = 0;
+  for (size_t row = 0; row < std::size(keys); row++)
+    if (mask_bit(keys[row].mac) != 0) rows.at(n++) = {static_cast<uint8_t>(row), mask_bit(keys[row].mac)};
+  return rows;
+}();
+static_assert(modifier_rows.back().flag != 0, "the table has eight modifier keys");
+
 }  // namespace
 
 CGEventFlags modifier_mask() {
   CGEventFlags mask = 0;
-  for (size_t row = 0; row < std::size(keys); row++)
-    if (held_keys[row]) mask |= mask_bit(keys[row].mac);
+  for (modifier_row m : modifier_rows)
+    if (held_keys[m.row] != 0) mask |= m.flag;
   return mask;
 }
 
