@@ -36,6 +36,7 @@ child start(const char *binary, int log_fd) {
     close(fds[0]);
     close(fds[1]);
     unsetenv("HIDPIPE_SIM_LOG");
+    unsetenv("DISPLAY");  // the stand-in alone is measured here
     unsetenv("HIDPIPE_SIM_FAIL");
     if (log_fd >= 0) {
       dup2(log_fd, 3);

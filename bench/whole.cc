@@ -39,6 +39,7 @@ double run_once(const char *program, const char *stdin_path) {
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     unsetenv("HIDPIPE_SIM_LOG");
+    unsetenv("DISPLAY");  // the stand-in alone is measured here
     execl(program, program, static_cast<char *>(nullptr));
     _exit(127);
   }
@@ -84,6 +85,7 @@ int latency(const char *binary, int commands) {
     close(in[1]);
     close(log[0]);
     setenv("HIDPIPE_SIM_LOG", "/dev/fd/3", 1);
+    unsetenv("DISPLAY");
     execl(binary, "hidpipe", static_cast<char *>(nullptr));
     _exit(127);
   }

@@ -76,7 +76,10 @@ namespace {
 // With the stand-in writing its log, so that formatting the log is counted as well.
 class allocation : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { setenv("HIDPIPE_SIM_LOG", "/dev/null", 1); }
+  static void SetUpTestSuite() {
+    setenv("HIDPIPE_SIM_LOG", "/dev/null", 1);
+    unsetenv("DISPLAY");
+  }
 };
 
 // The count itself works: the stand-in's in-memory recording, which the program never turns on,

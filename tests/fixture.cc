@@ -14,6 +14,14 @@
 
 extern char **environ;
 
+namespace {
+
+// These tests drive the stand-in alone: a DISPLAY from the developer's session would send their
+// keys and clicks to the developer's desktop.
+const bool display_unset = unsetenv("DISPLAY") == 0;
+
+}  // namespace
+
 void program::SetUp() {
   sim_reset();
   reset_program();
@@ -166,11 +174,12 @@ process_result spawn(int stdin_fd, const std::vector<std::string> &extra, Feed f
   std::string out_path = temp_file(""), err_path = temp_file("");
   std::string log_path = temp_file("stale line from an earlier run\n");
 
-  // The first setting of a name wins: extra before the log, both before the inherited ones.
+  // The first setting of a name wins: extra before the log, both before the inherited ones; an
+  // inherited DISPLAY is never passed on.
   std::vector<std::string> env = extra;
   env.push_back("HIDPIPE_SIM_LOG=" + log_path);
   for (char **e = environ; *e != nullptr; e++)
-    if (strncmp(*e, "HIDPIPE_", 8) != 0) env.emplace_back(*e);
+    if (strncmp(*e, "HIDPIPE_", 8) != 0 && strncmp(*e, "DISPLAY=", 8) != 0) env.emplace_back(*e);
   std::vector<char *> envp;
   for (std::string &s : env) envp.push_back(s.data());
   envp.push_back(nullptr);

@@ -12,6 +12,7 @@
 #include <functional>
 #include <vector>
 
+#include "deliver.h"
 #include "sim.h"
 
 struct sim_event {
@@ -186,7 +187,7 @@ size_t sim_format(const sim_record &r, char *out, size_t size) {
 CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID /*state*/) {
   read_env();
   // A log that was asked for and cannot be written is a server that cannot be reached.
-  if (failing[sim_fail_source] || log_broken) return nullptr;
+  if (failing[sim_fail_source] || log_broken || !deliver_open()) return nullptr;
   for (sim_source &s : sources) {
     if (s.live) continue;
     s.live = true;
@@ -253,6 +254,7 @@ void CGEventPost(CGEventTapLocation tap, CGEventRef event) {
     line[n++] = '\n';
     write_all(line, n);
   }
+  deliver(e.r);
 }
 
 void CFRelease(CFTypeRef object) {
@@ -262,6 +264,9 @@ void CFRelease(CFTypeRef object) {
     auto *s = static_cast<CGEventSourceRef>(const_cast<void *>(object));
     if (!s->live) abort();
     s->live = false;
+    bool any_live = false;
+    for (const sim_source &other : sources) any_live = any_live || other.live;
+    if (!any_live) deliver_close();
   } else {
     abort();
   }

@@ -1,0 +1,16 @@
+// Where the stand-in sends each posted event besides its log and its recording: a real window
+// system, when one is built in and named by the environment. One implementation per backend,
+// chosen when building.
+#pragma once
+
+#include "sim.h"
+
+// Connects to the window system the environment names (DISPLAY for X11). Returns false when one is
+// named and cannot be reached; true when connected, or when none is named or none is built in.
+bool deliver_open();
+
+// Sends one posted event to the window system, if connected, and flushes it there.
+void deliver(const sim_record &r);
+
+// Disconnects, if connected.
+void deliver_close();

@@ -1,0 +1,146 @@
+// The X11 backend: posted events reach an X server through the XTEST extension, one at a time and
+// flushed, so that each command's events are with the server before the next command is read.
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include <cstdlib>
+
+#include "deliver.h"
+
+namespace {
+
+Display *display;       // the X server, while connected
+bool lost;              // the connection broke; nothing more is sent
+int64_t wheel_rest[2];  // scroll pixels not yet sent as a notch: vertical, horizontal
+
+// Pixels of a pixel scroll per wheel notch: a web page's wheel event reports 120 per notch, so
+// W x y 0 120 is one notch down.
+constexpr int64_t pixels_per_notch = 120;
+
+// Linux evdev key codes by macOS virtual key code (X key code = evdev + 8); 0 for codes no key of
+// the key table has. Keys whose macOS code names another key take the key of their code name:
+// Insert, PrintScreen, ScrollLock and NumLock become those keys, not Help, F13, F14 and Clear.
+// clang-format off
+constexpr uint8_t evdev[128] = {
+    //  0 A   1 S   2 D   3 F   4 H   5 G   6 Z   7 X   8 C   9 V  10 §  11 B  12 Q  13 W  14 E  15 R
+        30,   31,   32,   33,   35,   34,   44,   45,   46,   47,   86,   48,   16,   17,   18,   19,
+    // 16 Y  17 T  18 1  19 2  20 3  21 4  22 6  23 5  24 =  25 9  26 7  27 -  28 8  29 0  30 ]  31 O
+        21,   20,    2,    3,    4,    5,    7,    6,   13,   10,    8,   12,    9,   11,   27,   24,
+    // 32 U  33 [  34 I  35 P  36 ⏎  37 L  38 J  39 '  40 K  41 ;  42 \  43 ,  44 /  45 N  46 M  47 .
+        22,   26,   23,   25,   28,   38,   36,   40,   37,   39,   43,   51,   53,   49,   50,   52,
+    // 48 ⇥  49 ␣  50 `  51 ⌫  52    53 ⎋  54 ⌘R 55 ⌘L 56 ⇧L 57 ⇪  58 ⌥L 59 ⌃L 60 ⇧R 61 ⌥R 62 ⌃R 63
+        15,   57,   41,   14,    0,    1,  126,  125,   42,   58,   56,   29,   54,  100,   97,    0,
+    // 64    65 .  66    67 *  68    69 +  70    71 ⌧  72    73    74    75 /  76 ⏎  77    78 -  79
+         0,   83,    0,   55,    0,   78,    0,   69,    0,    0,    0,   98,   96,    0,   74,    0,
+    // 80    81 =  82 0  83 1  84 2  85 3  86 4  87 5  88 6  89 7  90    91 8  92 9  93    94    95
+         0,  117,   82,   79,   80,   81,   75,   76,   77,   71,    0,   72,   73,    0,    0,    0,
+    // 96F5  97F6  98F7  99F3 100F8 101F9 102  103F11 104 105PrtSc 106 107ScrLk 108 109F10 110Menu 111F12
+        63,   64,   65,   61,   66,   67,    0,   87,    0,   99,    0,   70,    0,   68,  127,   88,
+    //112   113  114Ins 115⇱ 116⇞ 117⌦ 118F4 119⇲ 120F2 121⇟ 122F1 123← 124→ 125↓ 126↑ 127
+         0,    0,  110,  102,  104,  111,   62,  107,   60,  109,   59,  105,  106,  108,  103,    0,
+};
+// clang-format on
+
+// The XTEST request carries 16-bit coordinates; clamping keeps a far position from wrapping
+// around to a near one (the server then holds the pointer at the screen's edge).
+int coordinate(double v) {
+  if (v < -32768.0) return -32768;
+  if (v > 32767.0) return 32767;
+  return static_cast<int>(v);
+}
+
+// X button numbers by platform button: left 1, right 3, center 2.
+unsigned x_button(CGMouseButton b) {
+  switch (b) {
+    case kCGMouseButtonLeft: return 1;
+    case kCGMouseButtonRight: return 3;
+    default: return 2;
+  }
+}
+
+bool is_press(CGEventType t) {
+  return t == kCGEventLeftMouseDown || t == kCGEventRightMouseDown || t == kCGEventOtherMouseDown;
+}
+
+bool is_release(CGEventType t) {
+  return t == kCGEventLeftMouseUp || t == kCGEventRightMouseUp || t == kCGEventOtherMouseUp;
+}
+
+void mouse(const sim_record &r) {
+  int x = coordinate(r.at.x), y = coordinate(r.at.y);
+  if (!is_press(r.type) && !is_release(r.type)) {
+    XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
+    return;
+  }
+  // Buttons act where the X pointer is; bring it to the event's place if something moved it.
+  Window root = 0, child = 0;
+  int root_x = 0, root_y = 0, win_x = 0, win_y = 0;
+  unsigned mask = 0;
+  if (XQueryPointer(display, DefaultRootWindow(display), &root, &child, &root_x, &root_y, &win_x, &win_y,
+                    &mask) == False ||
+      root_x != x || root_y != y)
+    XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
+  XTestFakeButtonEvent(display, x_button(r.button), is_press(r.type) ? True : False, CurrentTime);
+}
+
+// Adds pixels to an axis's rest and clicks the wheel button once per whole notch in it.
+void scroll_axis(int axis, int64_t pixels, unsigned positive_button, unsigned negative_button) {
+  wheel_rest[axis] += pixels;
+  int64_t notches = wheel_rest[axis] / pixels_per_notch;
+  wheel_rest[axis] -= notches * pixels_per_notch;
+  unsigned button = notches > 0 ? positive_button : negative_button;
+  for (int64_t n = notches > 0 ? notches : -notches; n > 0; n--) {
+    XTestFakeButtonEvent(display, button, True, CurrentTime);
+    XTestFakeButtonEvent(display, button, False, CurrentTime);
+  }
+}
+
+int ignore_error(Display * /*d*/, XErrorEvent * /*e*/) { return 0; }
+int quiet_io_error(Display * /*d*/) { return 0; }
+void keep_running(Display * /*d*/, void * /*data*/) { lost = true; }
+
+}  // namespace
+
+bool deliver_open() {
+  if (display != nullptr) return true;
+  const char *name = getenv("DISPLAY");
+  if (name == nullptr || *name == '\0') return true;
+  // hidpipe writes nothing and must not die of an X error: errors are dropped, and a broken
+  // connection only ends delivery.
+  XSetErrorHandler(ignore_error);
+  XSetIOErrorHandler(quiet_io_error);
+  display = XOpenDisplay(name);
+  if (display == nullptr) return false;
+  int event = 0, error = 0, major = 0, minor = 0;
+  if (XTestQueryExtension(display, &event, &error, &major, &minor) == False) {
+    XCloseDisplay(display);
+    display = nullptr;
+    return false;
+  }
+  XSetIOErrorExitHandler(display, keep_running, nullptr);
+  lost = false;
+  wheel_rest[0] = wheel_rest[1] = 0;
+  return true;
+}
+
+void deliver(const sim_record &r) {
+  if (display == nullptr || lost) return;
+  switch (r.kind) {
+    case sim_keyboard:
+      if (r.keycode < 128 && evdev[r.keycode] != 0)
+        XTestFakeKeyEvent(display, evdev[r.keycode] + 8u, r.down ? True : False, CurrentTime);
+      break;
+    case sim_mouse: mouse(r); break;
+    case sim_scroll:
+      // Quartz's positive wheel values scroll up and left: X buttons 4 and 6.
+      scroll_axis(0, r.wheel[0], 4, 5);
+      if (r.wheels >= 2) scroll_axis(1, r.wheel[1], 6, 7);
+      break;
+  }
+  if (!lost) XFlush(display);
+}
+
+void deliver_close() {
+  if (display != nullptr && !lost) XCloseDisplay(display);
+  display = nullptr;
+}

@@ -1,0 +1,107 @@
+#include "x11_observer.h"
+
+#include <X11/Xlib.h>
+#include <X11/Xproto.h>
+#include <X11/extensions/record.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+static_assert(x_key_press == KeyPress && x_key_release == KeyRelease && x_button_press == ButtonPress &&
+              x_button_release == ButtonRelease && x_motion == MotionNotify && x_shift_mask == ShiftMask);
+
+namespace {
+
+Display *control;           // requests: creating the context, pings, queries
+Display *data;              // the recorded stream
+XRecordContext context;     // what is recorded
+std::vector<x_event> seen;  // events recorded and not yet taken
+
+void on_record(XPointer /*closure*/, XRecordInterceptData *d) {
+  if (d->category == XRecordFromServer && d->data_len > 0) {
+    const auto *e = reinterpret_cast<const xEvent *>(d->data);
+    int type = e->u.u.type & 0x7f;
+    if (type >= KeyPress && type <= MotionNotify)
+      seen.push_back({type, type == MotionNotify ? 0 : e->u.u.detail, e->u.keyButtonPointer.rootX,
+                      e->u.keyButtonPointer.rootY, e->u.keyButtonPointer.state});
+  }
+  XRecordFreeData(d);
+}
+
+}  // namespace
+
+bool observe_start(const std::string &name) {
+  control = XOpenDisplay(name.c_str());
+  data = XOpenDisplay(name.c_str());
+  int major = 0, minor = 0;
+  if (control == nullptr || data == nullptr || XRecordQueryVersion(control, &major, &minor) == 0)
+    return false;
+  XRecordRange *range = XRecordAllocRange();
+  range->device_events.first = KeyPress;
+  range->device_events.last = MotionNotify;
+  XRecordClientSpec clients = XRecordAllClients;
+  context = XRecordCreateContext(control, 0, &clients, 1, &range, 1);
+  XFree(range);
+  XSync(control, False);
+  seen.clear();
+  return context != 0 && XRecordEnableContextAsync(data, context, on_record, nullptr) != 0;
+}
+
+std::vector<x_event> observe_take(size_t count, int wait_ms) {
+  using namespace std::chrono;
+  auto last_new = steady_clock::now();
+  size_t had = seen.size();
+  while (seen.size() < count && steady_clock::now() - last_new < milliseconds(wait_ms)) {
+    // RECORD may hold back the latest events until the server has something else to do.
+    XNoOp(control);
+    XSync(control, False);
+    XRecordProcessReplies(data);
+    if (seen.size() != had) {
+      had = seen.size();
+      last_new = steady_clock::now();
+    } else {
+      std::this_thread::sleep_for(milliseconds(1));
+    }
+  }
+  std::vector<x_event> taken;
+  taken.swap(seen);
+  return taken;
+}
+
+void observe_stop() {
+  if (control != nullptr && context != 0) {
+    XRecordDisableContext(control, context);
+    XRecordFreeContext(control, context);
+    XSync(control, False);
+  }
+  if (data != nullptr) XCloseDisplay(data);
+  if (control != nullptr) XCloseDisplay(control);
+  control = data = nullptr;
+  context = 0;
+}
+
+bool anything_down() {
+  char keymap[32] = {};
+  XQueryKeymap(control, keymap);
+  for (char byte : keymap)
+    if (byte != 0) return true;
+  Window root = 0, child = 0;
+  int rx = 0, ry = 0, wx = 0, wy = 0;
+  unsigned mask = 0;
+  XQueryPointer(control, DefaultRootWindow(control), &root, &child, &rx, &ry, &wx, &wy, &mask);
+  return (mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask)) != 0;
+}
+
+std::string describe(const x_event &e) {
+  char buf[96];
+  switch (e.type) {
+    case KeyPress: snprintf(buf, sizeof buf, "key-press %d", e.detail); break;
+    case KeyRelease: snprintf(buf, sizeof buf, "key-release %d", e.detail); break;
+    case ButtonPress: snprintf(buf, sizeof buf, "button-press %d at %d,%d", e.detail, e.x, e.y); break;
+    case ButtonRelease: snprintf(buf, sizeof buf, "button-release %d at %d,%d", e.detail, e.x, e.y); break;
+    default: snprintf(buf, sizeof buf, "motion %d,%d", e.x, e.y); break;
+  }
+  return buf;
+}

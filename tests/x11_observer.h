@@ -1,0 +1,34 @@
+// An observer of what reaches an X server: every key, button and motion event it processes,
+// whichever client it goes to, through the RECORD extension.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// X protocol values the tests compare with, without X11's headers (their macros break other code).
+enum : int { x_key_press = 2, x_key_release = 3, x_button_press = 4, x_button_release = 5, x_motion = 6 };
+constexpr unsigned x_shift_mask = 1;
+
+// One device event as the server processed it.
+struct x_event {
+  int type;        // KeyPress, KeyRelease, ButtonPress, ButtonRelease or MotionNotify
+  int detail;      // key code or button; 0 for motion
+  int x, y;        // pointer position on the root window
+  unsigned state;  // modifier and button state before the event
+};
+
+// Starts recording on display name (":N"). Returns false when the server or RECORD is not there.
+bool observe_start(const std::string &name);
+
+// The events recorded since the last call, once count have arrived or wait_ms have passed without
+// a new one; the server is pinged meanwhile so that it sends what it holds back.
+std::vector<x_event> observe_take(size_t count, int wait_ms = 200);
+
+// Stops recording and disconnects.
+void observe_stop();
+
+// Whether any key or any mouse button is down on the server now.
+bool anything_down();
+
+// A readable form, e.g. "key-press 38", "button-press 1 at 10,20 state 0x1", "motion 10,20".
+std::string describe(const x_event &e);
