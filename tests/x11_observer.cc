@@ -3,11 +3,11 @@
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 #include <X11/extensions/record.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <thread>
 
 static_assert(x_key_press == KeyPress && x_key_release == KeyRelease && x_button_press == ButtonPress &&
               x_button_release == ButtonRelease && x_motion == MotionNotify && x_shift_mask == ShiftMask);
@@ -49,20 +49,19 @@ bool observe_start(const std::string &name) {
   return context != 0 && XRecordEnableContextAsync(data, context, on_record, nullptr) != 0;
 }
 
-std::vector<x_event> observe_take(size_t count, int wait_ms) {
+std::vector<x_event> observe_take(size_t count, int wait_ms, bool spin) {
   using namespace std::chrono;
   auto last_new = steady_clock::now();
   size_t had = seen.size();
   while (seen.size() < count && steady_clock::now() - last_new < milliseconds(wait_ms)) {
-    // RECORD may hold back the latest events until the server has something else to do.
-    XNoOp(control);
+    // RECORD holds recorded events back until the server next sends a client a reply: ask for one.
     XSync(control, False);
+    pollfd p{ConnectionNumber(data), POLLIN, 0};
+    poll(&p, 1, spin ? 0 : 1);
     XRecordProcessReplies(data);
     if (seen.size() != had) {
       had = seen.size();
       last_new = steady_clock::now();
-    } else {
-      std::this_thread::sleep_for(milliseconds(1));
     }
   }
   std::vector<x_event> taken;

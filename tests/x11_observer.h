@@ -21,8 +21,9 @@ struct x_event {
 bool observe_start(const std::string &name);
 
 // The events recorded since the last call, once count have arrived or wait_ms have passed without
-// a new one; the server is pinged meanwhile so that it sends what it holds back.
-std::vector<x_event> observe_take(size_t count, int wait_ms = 200);
+// a new one; the server is pinged meanwhile so that it sends what it holds back. With spin, it
+// pings without pause, for timing single events at the cost of a busy core.
+std::vector<x_event> observe_take(size_t count, int wait_ms = 200, bool spin = false);
 
 // Stops recording and disconnects.
 void observe_stop();
