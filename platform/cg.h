@@ -111,9 +111,15 @@ void CGEventPost(CGEventTapLocation tap, CGEventRef event);
 void CFRelease(CFTypeRef object);
 
 // The macOS clock id of the uptime clock. Linux gives 8 another meaning (CLOCK_REALTIME_ALARM),
-// so the stand-in never passes it through to the system.
+// so the stand-in never passes it through to the system. macOS's <time.h> has its own.
 #ifndef CLOCK_UPTIME_RAW
 #define CLOCK_UPTIME_RAW ((clockid_t)8)
+#endif
+
+// On a Mac, <time.h> declares the real clock_gettime_nsec_np; the stand-in's clock, which tests can
+// set, takes the name there through a macro rather than redeclaring it.
+#ifdef __APPLE__
+#define clock_gettime_nsec_np sim_clock_gettime_nsec_np
 #endif
 
 // Nanoseconds of a monotonic clock for CLOCK_UPTIME_RAW (or the settable test clock); 0 for

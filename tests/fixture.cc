@@ -223,7 +223,10 @@ process_result run_binary(const std::string &input, const std::vector<std::strin
 
 process_result run_binary_paced(const std::vector<paced_chunk> &chunks) {
   int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0) return {-1, {}, {}, {}, -1};
+  if (pipe(fds) != 0) return {-1, {}, {}, {}, -1};
+  // The writing end must not leak into the child, or its input would never end.
+  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
   process_result r = spawn(fds[0], {}, [&] {
     close(fds[0]);
     for (const paced_chunk &c : chunks) {
