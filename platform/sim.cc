@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <vector>
 
 #include "deliver.h"
@@ -45,7 +46,7 @@ template <typename T, size_t N>
 bool owns(const void *p, const T (&pool)[N]) {
   // std::less gives a total order even between pointers into different objects.
   std::less<const void *> before;
-  return !before(p, &pool[0]) && before(p, &pool[N]);
+  return !before(p, std::begin(pool)) && before(p, std::end(pool));
 }
 
 // Misuse of a handle is a fault in the program under test: crash as loudly as Quartz would.
