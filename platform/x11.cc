@@ -1,7 +1,10 @@
 // The X11 backend: posted events reach an X server through the XTEST extension, one at a time and
 // flushed, so that each command's events are with the server before the next command is read.
+// Xlib and XTEST are loaded only when a display is named: without one, hidpipe starts, runs and
+// uses memory as if they were not there.
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
+#include <dlfcn.h>
 
 #include <cstdlib>
 
@@ -9,6 +12,23 @@
 
 namespace {
 
+// The functions used, from the libraries loaded at run time.
+struct x_functions {
+  decltype(&XOpenDisplay) open_display;
+  decltype(&XCloseDisplay) close_display;
+  decltype(&XFlush) flush;
+  decltype(&XQueryPointer) query_pointer;
+  decltype(&XSetErrorHandler) set_error_handler;
+  decltype(&XSetIOErrorHandler) set_io_error_handler;
+  decltype(&XSetIOErrorExitHandler) set_io_error_exit_handler;  // libX11 1.7 and later; may be null
+  decltype(&XTestQueryExtension) query_extension;
+  decltype(&XTestFakeKeyEvent) fake_key;
+  decltype(&XTestFakeMotionEvent) fake_motion;
+  decltype(&XTestFakeButtonEvent) fake_button;
+};
+
+x_functions lib;        // filled by load, once
+bool loaded;            // whether load succeeded
 Display *display;       // the X server, while connected
 bool lost;              // the connection broke; nothing more is sent
 int64_t wheel_rest[2];  // scroll pixels not yet sent as a notch: vertical, horizontal
@@ -69,18 +89,18 @@ bool is_release(CGEventType t) {
 void mouse(const sim_record &r) {
   int x = coordinate(r.at.x), y = coordinate(r.at.y);
   if (!is_press(r.type) && !is_release(r.type)) {
-    XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
+    lib.fake_motion(display, -1, x, y, CurrentTime);
     return;
   }
   // Buttons act where the X pointer is; bring it to the event's place if something moved it.
   Window root = 0, child = 0;
   int root_x = 0, root_y = 0, win_x = 0, win_y = 0;
   unsigned mask = 0;
-  if (XQueryPointer(display, DefaultRootWindow(display), &root, &child, &root_x, &root_y, &win_x, &win_y,
-                    &mask) == False ||
+  if (lib.query_pointer(display, DefaultRootWindow(display), &root, &child, &root_x, &root_y, &win_x, &win_y,
+                        &mask) == False ||
       root_x != x || root_y != y)
-    XTestFakeMotionEvent(display, -1, x, y, CurrentTime);
-  XTestFakeButtonEvent(display, x_button(r.button), is_press(r.type) ? True : False, CurrentTime);
+    lib.fake_motion(display, -1, x, y, CurrentTime);
+  lib.fake_button(display, x_button(r.button), is_press(r.type) ? True : False, CurrentTime);
 }
 
 // Adds pixels to an axis's rest and clicks the wheel button once per whole notch in it.
@@ -90,9 +110,32 @@ void scroll_axis(int axis, int64_t pixels, unsigned positive_button, unsigned ne
   wheel_rest[axis] -= notches * pixels_per_notch;
   unsigned button = notches > 0 ? positive_button : negative_button;
   for (int64_t n = notches > 0 ? notches : -notches; n > 0; n--) {
-    XTestFakeButtonEvent(display, button, True, CurrentTime);
-    XTestFakeButtonEvent(display, button, False, CurrentTime);
+    lib.fake_button(display, button, True, CurrentTime);
+    lib.fake_button(display, button, False, CurrentTime);
   }
+}
+
+template <typename F>
+bool find(void *library, const char *name, F *f) {
+  *f = reinterpret_cast<F>(dlsym(library, name));
+  return *f != nullptr;
+}
+
+// Loads Xlib and XTEST; false when either or any function needed is missing.
+bool load() {
+  void *xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
+  void *xtst = dlopen("libXtst.so.6", RTLD_NOW | RTLD_LOCAL);
+  if (xlib == nullptr || xtst == nullptr) return false;
+  find(xlib, "XSetIOErrorExitHandler", &lib.set_io_error_exit_handler);
+  loaded = find(xlib, "XOpenDisplay", &lib.open_display) && find(xlib, "XCloseDisplay", &lib.close_display) &&
+           find(xlib, "XFlush", &lib.flush) && find(xlib, "XQueryPointer", &lib.query_pointer) &&
+           find(xlib, "XSetErrorHandler", &lib.set_error_handler) &&
+           find(xlib, "XSetIOErrorHandler", &lib.set_io_error_handler) &&
+           find(xtst, "XTestQueryExtension", &lib.query_extension) &&
+           find(xtst, "XTestFakeKeyEvent", &lib.fake_key) &&
+           find(xtst, "XTestFakeMotionEvent", &lib.fake_motion) &&
+           find(xtst, "XTestFakeButtonEvent", &lib.fake_button);
+  return loaded;
 }
 
 int ignore_error(Display * /*d*/, XErrorEvent * /*e*/) { return 0; }
@@ -107,17 +150,18 @@ bool deliver_open() {
   if (name == nullptr || *name == '\0') return true;
   // hidpipe writes nothing and must not die of an X error: errors are dropped, and a broken
   // connection only ends delivery.
-  XSetErrorHandler(ignore_error);
-  XSetIOErrorHandler(quiet_io_error);
-  display = XOpenDisplay(name);
+  if (!loaded && !load()) return false;
+  lib.set_error_handler(ignore_error);
+  lib.set_io_error_handler(quiet_io_error);
+  display = lib.open_display(name);
   if (display == nullptr) return false;
   int event = 0, error = 0, major = 0, minor = 0;
-  if (XTestQueryExtension(display, &event, &error, &major, &minor) == False) {
-    XCloseDisplay(display);
+  if (lib.query_extension(display, &event, &error, &major, &minor) == False) {
+    lib.close_display(display);
     display = nullptr;
     return false;
   }
-  XSetIOErrorExitHandler(display, keep_running, nullptr);
+  if (lib.set_io_error_exit_handler != nullptr) lib.set_io_error_exit_handler(display, keep_running, nullptr);
   lost = false;
   wheel_rest[0] = wheel_rest[1] = 0;
   return true;
@@ -128,7 +172,7 @@ void deliver(const sim_record &r) {
   switch (r.kind) {
     case sim_keyboard:
       if (r.keycode < 128 && evdev[r.keycode] != 0)
-        XTestFakeKeyEvent(display, evdev[r.keycode] + 8u, r.down ? True : False, CurrentTime);
+        lib.fake_key(display, evdev[r.keycode] + 8u, r.down ? True : False, CurrentTime);
       break;
     case sim_mouse: mouse(r); break;
     case sim_scroll:
@@ -137,10 +181,10 @@ void deliver(const sim_record &r) {
       if (r.wheels >= 2) scroll_axis(1, r.wheel[1], 6, 7);
       break;
   }
-  if (!lost) XFlush(display);
+  if (!lost) lib.flush(display);
 }
 
 void deliver_close() {
-  if (display != nullptr && !lost) XCloseDisplay(display);
+  if (display != nullptr && !lost) lib.close_display(display);
   display = nullptr;
 }
