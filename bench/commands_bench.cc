@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "command/command.h"
+#include "emit/post.h"
 #include "sim.h"
 #include "state.h"
 

@@ -4,6 +4,9 @@
 
 #include "keyboard/key.h"
 
+CGEventSourceRef source;
+uint64_t unposted;
+
 namespace {
 
 // The flag a virtual key contributes while held; caps lock and ordinary keys add nothing.
@@ -47,7 +50,10 @@ CGEventFlags modifier_mask() {
 }
 
 void post(CGEventRef event) {
-  if (event == nullptr) return;
+  if (event == nullptr) {
+    unposted++;
+    return;
+  }
   // Replace, not add to, whatever flags the platform gave the event: only held modifiers count.
   CGEventSetFlags(event, modifier_mask());
   CGEventPost(kCGHIDEventTap, event);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "command/command.h"
 #include "emit/post.h"
 
 uint8_t held_keys[std::size(keys)];

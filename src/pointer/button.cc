@@ -1,6 +1,5 @@
 #include "pointer/button.h"
 
-#include "command/command.h"
 #include "emit/post.h"
 #include "pointer/motion.h"
 

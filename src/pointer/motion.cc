@@ -1,6 +1,5 @@
 #include "pointer/motion.h"
 
-#include "command/command.h"
 #include "emit/post.h"
 
 int32_t mouse_x;
