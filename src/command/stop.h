@@ -1,0 +1,16 @@
+// The signals that end a session (SIGINT, SIGTERM, SIGHUP): noticed between commands, so that
+// everything held is released before the process ends by the same signal.
+#pragma once
+
+#include <csignal>
+
+// The first stop signal that arrived, or 0. Written only by the signal handler.
+extern volatile sig_atomic_t stop_signal;
+
+// Installs the handler for the stop signals (those not ignored at start, so that nohup keeps its
+// meaning). The handler records the signal and puts input_fd at its end, so that a read begun
+// after the loop last looked returns at once instead of waiting for input that may never come.
+void catch_stop_signals(int input_fd);
+
+// Ends the process by signal sig with its default action, so that the parent sees the signal.
+[[noreturn]] void die_by(int sig);

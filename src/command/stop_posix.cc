@@ -1,0 +1,59 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "command/stop.h"
+
+volatile sig_atomic_t stop_signal;
+
+namespace {
+
+constexpr int stop_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+volatile sig_atomic_t watched = -1;  // the input descriptor the handler ends, or -1
+int emptiness = -1;                  // /dev/null, opened in advance: a handler may not open files
+
+void on_stop(int sig) {
+  int saved = errno;
+  if (stop_signal == 0) stop_signal = sig;
+  // A read already waiting is interrupted (no SA_RESTART); one that starts after the loop's last
+  // look finds the input at its end. dup2 is async-signal-safe; fd 0 is this process's own.
+  if (watched >= 0 && emptiness >= 0) {
+    dup2(emptiness, watched);
+  } else if (watched >= 0) {
+    // Without /dev/null, a closed input ends the read as surely; once only.
+    close(watched);
+    watched = -1;
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+void catch_stop_signals(int input_fd) {
+  watched = input_fd;
+  emptiness = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  struct sigaction action = {};
+  action.sa_handler = on_stop;
+  sigemptyset(&action.sa_mask);
+  // No SA_RESTART: a blocked read must return so that the loop notices.
+  action.sa_flags = 0;
+  for (int sig : stop_signals) {
+    struct sigaction old = {};
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
+}
+
+void die_by(int sig) {
+  signal(sig, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, sig);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  raise(sig);
+  // Not reached for the stop signals, whose default action ends the process.
+  _exit(128 + sig);
+}
