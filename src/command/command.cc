@@ -1,36 +1,34 @@
 #include "command/command.h"
 
+#include <cstdio>
+
+#include "command/diag.h"
+#include "command/line.h"
 #include "command/protocol.h"
+#include "command/stop.h"
+#include "emit/post.h"
 #include "keyboard/key.h"
 #include "pointer/button.h"
 #include "pointer/motion.h"
 
-CGEventSourceRef source;
-
 namespace {
 
-// A line of 95 characters plus its terminating zero.
-constexpr int line_size = 96;
-
-// Discards input up to and including the next newline.
-void skip_line(FILE *in) {
-  int c = 0;
-  do c = getc(in);
-  while (c != EOF && c != '\n');
-}
-
-// Reads one line into line. Of a line longer than 95 characters only the first 95 are kept; the
-// rest is discarded so that text inside a line never runs as commands of its own.
-bool read_line(char (&line)[line_size], FILE *in) {
-  // fgets writes its terminator into the last byte only when it filled the buffer; counting on
-  // that, rather than on strlen, keeps NUL bytes in the line from hiding an over-long one.
-  line[line_size - 1] = 1;
-  if (fgets(line, line_size, in) == nullptr) return false;
-  if (line[line_size - 1] == '\0' && line[line_size - 2] != '\n') skip_line(in);
-  return true;
-}
-
 bool in_range(int32_t v, int32_t low, int32_t high) { return v >= low && v <= high; }
+
+// Says why the line about to be handled will do nothing, or that it was cut short.
+void explain_line(const char *line, const line_info &info) {
+  char why[256];
+  unsigned long long n = info.number;
+  if (info.cut) say("line %llu: longer than 95 characters; the rest of the line was discarded", n);
+  if (explain(line, why, sizeof why) != nullptr) say("line %llu: %s", n, why);
+}
+
+// Says how many events of the last command could not be made, if any.
+void count_unposted(const char *where, uint64_t before) {
+  if (unposted == before) return;
+  unsigned long long missed = unposted - before;
+  say("%s: event creation failed; %llu event%s not posted", where, missed, missed == 1 ? "" : "s");
+}
 
 }  // namespace
 
@@ -62,13 +60,47 @@ void release_all() {
   release_buttons();
 }
 
-int run(FILE *in) {
+int run(int fd) {
   source = CGEventSourceCreate(kCGEventSourceStatePrivate);
-  if (source == nullptr) return 1;
+  if (source == nullptr) {
+    if (verbose) {
+      const char *why = delivery_error;
+      say("cannot start: %s", why != nullptr ? why : "the event source could not be created");
+    }
+    return 1;
+  }
+  if (verbose && !CGPreflightPostEventAccess())
+    say("this process may not post events: they will have no effect until the program that runs hidpipe "
+        "is allowed under System Settings > Privacy & Security > Accessibility (macOS 13 and later) or "
+        "System Preferences > Security & Privacy > Privacy > Accessibility (macOS 12)");
+  int status = 0;
   char line[line_size];
-  while (read_line(line, in)) handle(line);
+  line_info info{};
+  start_lines(fd);
+  while (read_line(line, &info) && stop_signal == 0) {
+    if (verbose) {
+      uint64_t before = unposted;
+      explain_line(line, info);
+      handle(line);
+      char where[32];
+      snprintf(where, sizeof where, "line %llu", static_cast<unsigned long long>(info.number));
+      count_unposted(where, before);
+    } else {
+      handle(line);
+    }
+    // A window system that went away cannot receive the rest of the session: say so by the status.
+    if (delivery_error != nullptr) {
+      if (verbose)
+        say("line %llu: %s; ending with status 1", static_cast<unsigned long long>(info.number),
+            delivery_error);
+      status = 1;
+      break;
+    }
+  }
+  uint64_t before = unposted;
   release_all();
+  if (verbose) count_unposted(stop_signal != 0 ? "on the stop signal" : "at the end of input", before);
   CFRelease(source);
   source = nullptr;
-  return 0;
+  return status;
 }

@@ -1,17 +1,12 @@
-// The process's life: the event source, the command loop and the final release.
+// The process's life: the command loop, the final release and the exit status.
 #pragma once
 
-#include <cstdio>
-
-#include "emit/platform.h"
-
-// The process's event source; every event is made from it. Lives from the start of run to its end.
-extern CGEventSourceRef source;
-
-// Creates source, carries out every command read from in until it ends, releases everything still
-// held and then source. Returns the exit status: 0, or 1 when the source cannot be created (then
-// nothing is read).
-int run(FILE *in);
+// Creates the event source, carries out every command read from fd until its input ends, releases
+// everything still held and then the source. Returns the exit status: 0 after the end of input;
+// 1 when the source cannot be created (then nothing is read) or when the platform lost its window
+// system mid-session. A stop signal (stop_signal) ends reading likewise, with status 0: the caller
+// then ends the process by that signal.
+int run(int fd);
 
 // Carries out one line as read (at most 95 characters, its newline included when it fit). Invalid
 // lines do nothing.
