@@ -106,6 +106,10 @@ void CGEventSetFlags(CGEventRef event, CGEventFlags flags);
 // Delivers the event: records it, and writes it to the log when one is open.
 void CGEventPost(CGEventTapLocation tap, CGEventRef event);
 
+// Whether this process may post events (macOS 10.15 and later: the Accessibility permission).
+// True, unless made false for testing.
+bool CGPreflightPostEventAccess();
+
 // Drops an event or the source. Anything else, or a second release, aborts the process, as a
 // real over-release would crash it.
 void CFRelease(CFTypeRef object);

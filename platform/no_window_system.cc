@@ -2,5 +2,6 @@
 #include "deliver.h"
 
 bool deliver_open() { return true; }
-void deliver(const sim_record & /*r*/) {}
+bool deliver(const sim_record & /*r*/) { return true; }
 void deliver_close() {}
+const char *deliver_error() { return nullptr; }

@@ -1,6 +1,7 @@
 // The stand-in window server: events are small records in a fixed pool; posting records them in
 // memory for tests and writes them to the log named by HIDPIPE_SIM_LOG.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cinttypes>
@@ -34,13 +35,14 @@ int live_objects;  // events and sources created and not released
 
 std::vector<sim_record> posts;  // posted events, kept only while recording
 bool recording;                 // whether CGEventPost appends to posts
-bool failing[4];                // per sim_failure: creations of that kind yield none
+bool failing[5];                // per sim_failure: creations of that kind yield none
 bool fixed_clock;               // whether the clock reads clock_ns instead of the system's
 uint64_t clock_ns;              // the fixed clock's value
 
-bool env_read;    // whether HIDPIPE_SIM_LOG and HIDPIPE_SIM_FAIL have been read
-int log_fd = -1;  // the open log, or -1
-bool log_broken;  // the log was asked for but could not be opened
+bool env_read;          // whether HIDPIPE_SIM_LOG and HIDPIPE_SIM_FAIL have been read
+int log_fd = -1;        // the open log, or -1
+char log_error[320];    // why the log that was asked for could not be opened, or empty
+char start_error[320];  // why the last source creation failed, or empty
 
 template <typename T, size_t N>
 bool owns(const void *p, const T (&pool)[N]) {
@@ -77,21 +79,61 @@ void write_leaks() {
   write_all(line, static_cast<size_t>(n));
 }
 
-// Standard output and error, and /dev/fd/N, are taken as the descriptor they name, shared with
-// whoever else writes there; reopening one would truncate it and write over the others' lines.
+// The descriptor that a path names as such (/dev/stdin, /dev/stdout, /dev/stderr, /dev/fd/N,
+// /proc/self/fd/N), or -1 for any other path.
+int named_descriptor(const char *path) {
+  static const char *const streams[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
+  for (int fd = 0; fd < 3; fd++)
+    if (strcmp(path, streams[fd]) == 0) return fd;
+  const char *digits = nullptr;
+  if (strncmp(path, "/dev/fd/", 8) == 0) digits = path + 8;
+  if (strncmp(path, "/proc/self/fd/", 14) == 0) digits = path + 14;
+  if (digits == nullptr || *digits < '0' || *digits > '9') return -1;
+  char *end = nullptr;
+  long n = strtol(digits, &end, 10);
+  return *end == '\0' && n < 65536 ? static_cast<int>(n) : -1;
+}
+
+bool same_file(const struct stat &a, int fd) {
+  struct stat b = {};
+  return fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Opens the log. A descriptor named as such is taken as it is, shared with whoever else writes
+// there. No file that is one of the standard streams is ever truncated: a log in standard output
+// or error continues where they write, and one in standard input is refused, as it would write
+// over, or feed back into, the commands being read. Returns -1 with log_error set on failure.
 int open_log(const char *path) {
-  int fd = -1;
-  if (strcmp(path, "/dev/stdout") == 0) {
-    fd = 1;
-  } else if (strcmp(path, "/dev/stderr") == 0) {
-    fd = 2;
-  } else if (strncmp(path, "/dev/fd/", 8) == 0 && path[8] >= '0' && path[8] <= '9') {
-    char *end = nullptr;
-    long n = strtol(path + 8, &end, 10);
-    fd = *end == '\0' && n < 65536 ? static_cast<int>(n) : -1;
+  int named = named_descriptor(path);
+  int fd = named >= 0 ? fcntl(named, F_DUPFD_CLOEXEC, 3)
+                      : open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
+  struct stat st = {};
+  const char *why = nullptr;
+  if (fd < 0 || fstat(fd, &st) != 0) {
+    why = strerror(errno);
+  } else if ((S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) && same_file(st, 0)) {
+    why = "it is hidpipe's own standard input";
+  } else if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {
+    why = "it is not open for writing";
   }
-  if (fd >= 0) return fcntl(fd, F_DUPFD_CLOEXEC, 3);
-  return open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (why != nullptr) {
+    if (fd >= 0) close(fd);
+    snprintf(log_error, sizeof log_error, "cannot open the event log \"%s\": %s", path, why);
+    return -1;
+  }
+  if (named < 0 && S_ISREG(st.st_mode)) {
+    for (int stream : {1, 2}) {
+      if (!same_file(st, stream)) continue;
+      close(fd);
+      return fcntl(stream, F_DUPFD_CLOEXEC, 3);
+    }
+    if (ftruncate(fd, 0) != 0) {
+      snprintf(log_error, sizeof log_error, "cannot empty the event log \"%s\": %s", path, strerror(errno));
+      close(fd);
+      return -1;
+    }
+  }
+  return fd;
 }
 
 void read_env() {
@@ -99,14 +141,13 @@ void read_env() {
   env_read = true;
   if (const char *path = getenv("HIDPIPE_SIM_LOG"); path != nullptr && *path != '\0') {
     log_fd = open_log(path);
-    log_broken = log_fd < 0;
     if (log_fd >= 0) {
       signal(SIGPIPE, SIG_IGN);
       atexit(write_leaks);
     }
   }
   if (const char *list = getenv("HIDPIPE_SIM_FAIL"); list != nullptr) {
-    static const char *const names[] = {"source", "mouse", "keyboard", "scroll"};
+    static const char *const names[] = {"source", "mouse", "keyboard", "scroll", "access"};
     for (const char *p = list; *p != '\0';) {
       size_t n = strcspn(p, ",");
       for (size_t i = 0; i < std::size(names); i++)
@@ -160,6 +201,8 @@ bool add_number(char *out, size_t size, size_t *len, const char *key, double v) 
 
 }  // namespace
 
+const char *delivery_error;
+
 size_t sim_format(const sim_record &r, char *out, size_t size) {
   size_t len = 0;
   bool ok = add(out, size, &len, "{\"tap\":%" PRIu32 ",\"type\":%" PRIu32 ",\"flags\":%" PRIu64,
@@ -187,15 +230,31 @@ size_t sim_format(const sim_record &r, char *out, size_t size) {
 
 CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID /*state*/) {
   read_env();
+  start_error[0] = '\0';
+  delivery_error = nullptr;
   // A log that was asked for and cannot be written is a server that cannot be reached.
-  if (failing[sim_fail_source] || log_broken || !deliver_open()) return nullptr;
-  for (sim_source &s : sources) {
-    if (s.live) continue;
-    s.live = true;
-    live_objects++;
-    return &s;
+  const char *why = nullptr;
+  if (failing[sim_fail_source]) why = "creating the event source was made to fail (HIDPIPE_SIM_FAIL=source)";
+  if (why == nullptr && log_error[0] != '\0') why = log_error;
+  if (why == nullptr && !deliver_open()) why = deliver_error();
+  if (why == nullptr) {
+    for (sim_source &s : sources) {
+      if (s.live) continue;
+      s.live = true;
+      live_objects++;
+      return &s;
+    }
+    why = "no event source is free";
   }
+  snprintf(start_error, sizeof start_error, "%s",
+           why != nullptr ? why : "the window system cannot be reached");
+  delivery_error = start_error;
   return nullptr;
+}
+
+bool CGPreflightPostEventAccess() {
+  read_env();
+  return !failing[sim_fail_access];
 }
 
 CGEventRef CGEventCreateMouseEvent(CGEventSourceRef source, CGEventType type, CGPoint position,
@@ -255,7 +314,7 @@ void CGEventPost(CGEventTapLocation tap, CGEventRef event) {
     line[n++] = '\n';
     write_all(line, n);
   }
-  deliver(e.r);
+  if (!deliver(e.r)) delivery_error = deliver_error();
 }
 
 void CFRelease(CFTypeRef object) {
@@ -291,6 +350,8 @@ void sim_reset() {
   for (bool &f : failing) f = false;
   fixed_clock = false;
   clock_ns = 0;
+  start_error[0] = '\0';
+  delivery_error = nullptr;
 }
 
 void sim_record_posts(bool on) { recording = on; }

@@ -26,8 +26,14 @@ struct sim_record {
   int32_t wheel[3];        // scroll: wheel values, 0 past the count
 };
 
-// Creations that can be made to fail.
-enum sim_failure : uint8_t { sim_fail_source, sim_fail_mouse, sim_fail_keyboard, sim_fail_scroll };
+// Creations that can be made to fail, and the permission to post that can be withheld.
+enum sim_failure : uint8_t {
+  sim_fail_source,
+  sim_fail_mouse,
+  sim_fail_keyboard,
+  sim_fail_scroll,
+  sim_fail_access
+};
 
 // Frees every object, clears the recording and failures and returns to the real clock. Recording
 // is switched off; the log is left as it is.
@@ -41,7 +47,8 @@ const sim_record *sim_posts();
 size_t sim_post_count();
 void sim_clear_posts();
 
-// Makes creations of one kind yield none (on) or work again (off).
+// Makes creations of one kind yield none (on) or work again (off); sim_fail_access makes
+// CGPreflightPostEventAccess false.
 void sim_fail(sim_failure which, bool on);
 
 // Fixes the clock at ns nanoseconds until the next reset.

@@ -6,6 +6,7 @@
 #include <X11/extensions/XTest.h>
 #include <dlfcn.h>
 
+#include <cstdio>
 #include <cstdlib>
 
 #include "deliver.h"
@@ -27,11 +28,13 @@ struct x_functions {
   decltype(&XTestFakeButtonEvent) fake_button;
 };
 
-x_functions lib;        // filled by load, once
-bool loaded;            // whether load succeeded
-Display *display;       // the X server, while connected
-bool lost;              // the connection broke; nothing more is sent
-int64_t wheel_rest[2];  // scroll pixels not yet sent as a notch: vertical, horizontal
+x_functions lib;           // filled by load, once
+bool loaded;               // whether load succeeded
+Display *display;          // the X server, while connected
+const char *display_name;  // from DISPLAY
+bool lost;                 // the connection broke; nothing more is sent
+char error[320];           // why the server cannot be reached or was lost, or empty
+int64_t wheel_rest[2];     // scroll pixels not yet sent as a notch: vertical, horizontal
 
 // Pixels of a pixel scroll per wheel notch: a web page's wheel event reports 120 per notch, so
 // W x y 0 120 is one notch down.
@@ -121,11 +124,16 @@ bool find(void *library, const char *name, F *f) {
   return *f != nullptr;
 }
 
-// Loads Xlib and XTEST; false when either or any function needed is missing.
+// Loads Xlib and XTEST; false, with error set, when either or any function needed is missing.
 bool load() {
   void *xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
-  void *xtst = dlopen("libXtst.so.6", RTLD_NOW | RTLD_LOCAL);
-  if (xlib == nullptr || xtst == nullptr) return false;
+  void *xtst = xlib == nullptr ? nullptr : dlopen("libXtst.so.6", RTLD_NOW | RTLD_LOCAL);
+  if (xlib == nullptr || xtst == nullptr) {
+    const char *why = dlerror();
+    snprintf(error, sizeof error, "cannot load the X libraries (Debian: libx11-6, libxtst6): %s",
+             why != nullptr ? why : "not found");
+    return false;
+  }
   find(xlib, "XSetIOErrorExitHandler", &lib.set_io_error_exit_handler);
   loaded = find(xlib, "XOpenDisplay", &lib.open_display) && find(xlib, "XCloseDisplay", &lib.close_display) &&
            find(xlib, "XFlush", &lib.flush) && find(xlib, "XQueryPointer", &lib.query_pointer) &&
@@ -135,30 +143,50 @@ bool load() {
            find(xtst, "XTestFakeKeyEvent", &lib.fake_key) &&
            find(xtst, "XTestFakeMotionEvent", &lib.fake_motion) &&
            find(xtst, "XTestFakeButtonEvent", &lib.fake_button);
+  if (!loaded) snprintf(error, sizeof error, "the X libraries lack a function hidpipe needs");
   return loaded;
 }
 
 int ignore_error(Display * /*d*/, XErrorEvent * /*e*/) { return 0; }
-int quiet_io_error(Display * /*d*/) { return 0; }
-void keep_running(Display * /*d*/, void * /*data*/) { lost = true; }
+// Marks the connection lost: the command loop then ends the session with status 1.
+void mark_lost() {
+  lost = true;
+  snprintf(error, sizeof error, "lost the connection to the X server \"%s\"", display_name);
+}
+
+// Xlib calls this first on a broken connection, then its exit handler, which by default exits;
+// libX11 before 1.7 has no other and exits with status 1 itself.
+int quiet_io_error(Display * /*d*/) {
+  mark_lost();
+  return 0;
+}
+void keep_running(Display * /*d*/, void * /*data*/) { mark_lost(); }
 
 }  // namespace
 
 bool deliver_open() {
   if (display != nullptr) return true;
-  const char *name = getenv("DISPLAY");
-  if (name == nullptr || *name == '\0') return true;
+  error[0] = '\0';
+  display_name = getenv("DISPLAY");
+  if (display_name == nullptr || *display_name == '\0') return true;
   // hidpipe writes nothing and must not die of an X error: errors are dropped, and a broken
   // connection only ends delivery.
   if (!loaded && !load()) return false;
   lib.set_error_handler(ignore_error);
   lib.set_io_error_handler(quiet_io_error);
-  display = lib.open_display(name);
-  if (display == nullptr) return false;
-  int event = 0, error = 0, major = 0, minor = 0;
-  if (lib.query_extension(display, &event, &error, &major, &minor) == False) {
+  display = lib.open_display(display_name);
+  if (display == nullptr) {
+    snprintf(error, sizeof error,
+             "cannot open display \"%s\": no X server answers there, or it refused the connection",
+             display_name);
+    return false;
+  }
+  int event = 0, first_error = 0, major = 0, minor = 0;
+  if (lib.query_extension(display, &event, &first_error, &major, &minor) == False) {
     lib.close_display(display);
     display = nullptr;
+    snprintf(error, sizeof error, "the X server \"%s\" has no XTEST extension, which hidpipe posts through",
+             display_name);
     return false;
   }
   if (lib.set_io_error_exit_handler != nullptr) lib.set_io_error_exit_handler(display, keep_running, nullptr);
@@ -167,8 +195,9 @@ bool deliver_open() {
   return true;
 }
 
-void deliver(const sim_record &r) {
-  if (display == nullptr || lost) return;
+bool deliver(const sim_record &r) {
+  if (display == nullptr) return true;
+  if (lost) return false;
   switch (r.kind) {
     case sim_keyboard:
       if (r.keycode < 128 && evdev[r.keycode] != 0)
@@ -182,9 +211,12 @@ void deliver(const sim_record &r) {
       break;
   }
   if (!lost) lib.flush(display);
+  return !lost;
 }
 
 void deliver_close() {
   if (display != nullptr && !lost) lib.close_display(display);
   display = nullptr;
 }
+
+const char *deliver_error() { return error[0] != '\0' ? error : nullptr; }

@@ -16,16 +16,17 @@
 
 namespace {
 
-std::string display;  // ":N" of the server, or empty
+std::string display;  // ":N" of the shared server, or empty
 std::string missing;  // why there is no server
-pid_t server;         // the Xvfb process
+pid_t server;         // the shared Xvfb process
 
-// Starts Xvfb on a free display number, which it reports on a pipe.
-void start_server() {
+// Starts an Xvfb server on a free display number, which it reports on a pipe; sets *pid and
+// returns ":N", or returns an empty string with *pid 0.
+std::string start_xvfb(pid_t *pid) {
   int fds[2];
-  if (pipe(fds) != 0) return;
-  server = fork();
-  if (server == 0) {
+  if (pipe(fds) != 0) return {};
+  pid_t child = fork();
+  if (child == 0) {
     int null = open("/dev/null", O_RDWR);
     dup2(null, 1);
     dup2(null, 2);
@@ -41,14 +42,19 @@ void start_server() {
   char c = 0;
   while (poll(&p, 1, 10000) > 0 && read(fds[0], &c, 1) == 1 && c != '\n') number += c;
   close(fds[0]);
+  *pid = child;
   if (number.empty()) {
-    missing = "Xvfb did not start (is it installed? apt-get install xvfb)";
-    kill(server, SIGTERM);
-    waitpid(server, nullptr, 0);
-    server = 0;
-    return;
+    kill(child, SIGTERM);
+    waitpid(child, nullptr, 0);
+    *pid = 0;
+    return {};
   }
-  display = ":" + number;
+  return ":" + number;
+}
+
+void start_server() {
+  display = start_xvfb(&server);
+  if (display.empty()) missing = "Xvfb did not start (is it installed? apt-get install xvfb)";
 }
 
 class x11 : public ::testing::Test {
@@ -168,6 +174,47 @@ TEST_F(x11, unreachable_display_exits_1_without_reading) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.consumed, 0);
   EXPECT_EQ(r.out + r.err, "");
+  EXPECT_EQ(
+      run_binary("K KeyA 1\n", {"DISPLAY=:4095"}, {"-v"}).err,
+      "hidpipe: cannot start: cannot open display \":4095\": no X server answers there, or it refused the "
+      "connection\n");
+}
+
+// A stop signal while a modifier and a button are held leaves nothing down on the server.
+TEST_F(x11, stop_signal_leaves_nothing_down) {
+  live_process p({.env = {"DISPLAY=" + display}});
+  p.write("M 500 510\nK ControlLeft 1\nB 500 510 0 1\n");
+  ASSERT_TRUE(p.wait_log(3));
+  EXPECT_TRUE(anything_down());
+  p.send(SIGTERM);
+  process_result r = p.finish();
+  EXPECT_EQ(r.signal, SIGTERM);
+  strings events;
+  for (const x_event &e : observe_take(5)) events.push_back(describe(e));
+  EXPECT_EQ(events, (strings{"motion 500,510", "key-press 37", "button-press 1 at 500,510", "key-release 37",
+                             "button-release 1 at 500,510"}));
+  EXPECT_FALSE(anything_down());
+}
+
+// A server that goes away mid-session ends it with status 1 at the next command, rather than
+// letting hidpipe discard the rest and report success.
+TEST_F(x11, lost_display_ends_the_session_with_status_1) {
+  pid_t own = 0;
+  std::string doomed = start_xvfb(&own);
+  ASSERT_FALSE(doomed.empty());
+  live_process p({.env = {"DISPLAY=" + doomed}, .args = {"-v"}});
+  p.write("M 10 10\n");
+  ASSERT_TRUE(p.wait_log(1));
+  kill(own, SIGKILL);
+  waitpid(own, nullptr, 0);
+  p.write("M 20 20\n");
+  // Ends without its input being closed; the wait only keeps a broken build from hanging.
+  ASSERT_TRUE(p.ended(10000)) << "hidpipe went on after its display was lost";
+  process_result r = p.finish();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "hidpipe: line 2: lost the connection to the X server \"" + doomed +
+                       "\"; ending with status 1\n");
+  EXPECT_FALSE(p.write("M 30 30\n")) << "the controlling process sees its writes fail";
 }
 
 }  // namespace

@@ -1,10 +1,16 @@
-// The one place that names the platform: Quartz Event Services on macOS, the stand-in elsewhere.
-// Everything else calls the platform's operations by their own names through this header.
+// The one place that names the platform: Quartz Event Services on macOS, our implementation of
+// the same subset elsewhere. Everything else calls the platform's operations by their own names
+// through this header.
 #pragma once
 
 #ifdef HIDPIPE_QUARTZ
 #include <ApplicationServices/ApplicationServices.h>
 #include <time.h>
+
+// Quartz reports a failed creation only by the missing object, and hidpipe holds no connection
+// of its own that could break: there is never more to say.
+inline constexpr const char *delivery_error = nullptr;
 #else
 #include "cg.h"
+#include "status.h"
 #endif

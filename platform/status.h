@@ -1,0 +1,8 @@
+// What the platform off macOS tells beyond Quartz's own calls, which report failure only as a
+// missing object: why events cannot reach their destination.
+#pragma once
+
+// Why the event source could not be created, or why events stopped reaching the window system
+// since (its connection broke); null while events are delivered. A variable, as the command loop
+// looks at it after every line.
+extern const char *delivery_error;
