@@ -1,14 +1,24 @@
 // Feeds arbitrary bytes to the command loop as its whole input, with the stand-in recording, and
 // checks what no input may break: exit status 0; the posted events pass check_posts (modifier flags
 // only, nothing released that was not pressed, nothing left down); nothing held in the program at
-// the end; no platform object left alive.
+// the end; no platform object left alive. Then it handles the same lines one by one and checks
+// that --verbose's explanation agrees with what each line does: a line explained as doing nothing
+// posts nothing and changes nothing, and every other line but R posts. Last, the line reader must
+// cut the input into the same lines as fgets with a 96-byte buffer.
+#include <unistd.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "command/command.h"
+#include "command/diag.h"
+#include "command/line.h"
+#include "emit/post.h"
 #include "keyboard/key.h"
+#include "pointer/button.h"
 #include "pointer/motion.h"
 #include "sim.h"
 #include "state.h"
@@ -20,17 +30,66 @@ namespace {
   abort();
 }
 
-}  // namespace
+// Everything a line could change in the program.
+struct snapshot {
+  uint8_t held[std::size(held_keys)];
+  uint8_t buttons[3];
+  int32_t x, y;
+  bool placed;
+  uint32_t counts[3];
+  bool operator==(const snapshot &) const = default;
+};
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+snapshot take_snapshot() {
+  snapshot s{};
+  memcpy(s.held, held_keys, sizeof s.held);
+  memcpy(s.buttons, held_buttons, sizeof s.buttons);
+  s.x = mouse_x;
+  s.y = mouse_y;
+  s.placed = positioned;
+  memcpy(s.counts, click_count, sizeof s.counts);
+  return s;
+}
+
+void check_explanations(const std::string &input) {
   sim_reset();
   reset_program();
   sim_record_posts(true);
-  // fmemopen refuses an empty buffer; /dev/null is the same input.
-  FILE *in = size == 0 ? fopen("/dev/null", "r") : fmemopen(const_cast<uint8_t *>(data), size, "r");
-  if (in == nullptr) abort();
+  source = CGEventSourceCreate(kCGEventSourceStatePrivate);
+  int in = text_input(input);
+  if (in < 0) abort();
+  start_lines(in);
+  char line[line_size];
+  line_info info{};
+  while (read_line(line, &info)) {
+    char why[256];
+    bool idle = explain(line, why, sizeof why) != nullptr;
+    snapshot before = take_snapshot();
+    size_t posted = sim_post_count();
+    handle(line);
+    bool posts = sim_post_count() > posted;
+    if (idle && (posts || !(take_snapshot() == before)))
+      fault("line " + std::to_string(info.number) + " acted, yet was explained: " + why);
+    if (!idle && !posts && line[0] != 'R')
+      fault("line " + std::to_string(info.number) + " did nothing unexplained");
+  }
+  close(in);
+  release_all();
+  CFRelease(source);
+  source = nullptr;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+  std::string input(reinterpret_cast<const char *>(data), size);
+  sim_reset();
+  reset_program();
+  sim_record_posts(true);
+  int in = text_input(input);
+  if (in < 0) abort();
   int status = run(in);
-  fclose(in);
+  close(in);
   if (status != 0) fault("exit status not 0");
   if (std::string broken = check_posts(sim_posts(), sim_post_count()); !broken.empty()) fault(broken);
   for (uint8_t held : held_keys)
@@ -38,5 +97,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   for (uint8_t held : held_buttons)
     if (held != 0) fault("program still holds a button");
   if (sim_live() != 0) fault("platform object alive after exit");
+  check_explanations(input);
+  in = text_input(input);
+  if (reader_lines(in) != reference_lines(input)) fault("the line reader cuts lines unlike fgets");
+  close(in);
   return 0;
 }

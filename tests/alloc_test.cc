@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 #include "command/command.h"
+#include "emit/post.h"
 #include "mix.h"
 #include "sim.h"
 #include "state.h"
@@ -43,12 +46,12 @@ long run_allocations(long count) {
   for (const std::string &line : mixed_lines(count)) text += line;
   sim_reset();
   reset_program();
-  FILE *in = fmemopen(text.data(), text.size(), "r");
+  int in = text_input(text);
   allocations = 0;
   counting = true;
   int status = run(in);
   counting = false;
-  fclose(in);
+  close(in);
   EXPECT_EQ(status, 0);
   return allocations;
 }

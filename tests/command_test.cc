@@ -2,6 +2,7 @@
 #include <string>
 
 #include "command/command.h"
+#include "emit/post.h"
 #include "fixture.h"
 
 namespace {

@@ -5,12 +5,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "command/command.h"
+#include "emit/post.h"
 
 extern char **environ;
 
@@ -130,12 +132,10 @@ bool parse_log_line(const std::string &line, sim_record *r) {
 }
 
 int run_text(const std::string &text) {
-  // fmemopen refuses an empty buffer; /dev/null is the same input.
-  FILE *in =
-      text.empty() ? fopen("/dev/null", "r") : fmemopen(const_cast<char *>(text.data()), text.size(), "r");
-  if (in == nullptr) return -1;
+  int in = text_input(text);
+  if (in < 0) return -1;
   int status = run(in);
-  fclose(in);
+  close(in);
   return status;
 }
 
@@ -164,56 +164,139 @@ std::string slurp(const std::string &path) {
 
 }  // namespace
 
-namespace {
-
-// Starts the binary with stdin_fd as its standard input, output to temporary files and the log in
-// another; feed writes its input, if it is a pipe. Collects the results once it has exited.
-template <typename Feed>
-process_result spawn(int stdin_fd, const std::vector<std::string> &extra, Feed feed) {
-  process_result r{-1, {}, {}, {}, -1};
-  std::string out_path = temp_file(""), err_path = temp_file("");
-  std::string log_path = temp_file("stale line from an earlier run\n");
+live_process::live_process(const launch &how) {
+  out_ = temp_file("");
+  err_ = temp_file("");
+  log_ = how.log_on_stderr ? err_ : temp_file("stale line from an earlier run\n");
+  int stdin_fd = how.stdin_fd;
+  int fds[2] = {-1, -1};
+  if (stdin_fd < 0) {
+    if (pipe(fds) != 0) return;
+    // The writing end must not leak into the child, or its input would never end.
+    fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+    stdin_fd = fds[0];
+    input_ = fds[1];
+  }
 
   // The first setting of a name wins: extra before the log, both before the inherited ones; an
   // inherited DISPLAY is never passed on.
-  std::vector<std::string> env = extra;
-  env.push_back("HIDPIPE_SIM_LOG=" + log_path);
+  std::vector<std::string> env = how.env;
+  env.push_back("HIDPIPE_SIM_LOG=" + log_);
   for (char **e = environ; *e != nullptr; e++)
     if (strncmp(*e, "HIDPIPE_", 8) != 0 && strncmp(*e, "DISPLAY=", 8) != 0) env.emplace_back(*e);
   std::vector<char *> envp;
-  for (std::string &s : env) envp.push_back(s.data());
+  for (std::string &v : env) envp.push_back(v.data());
   envp.push_back(nullptr);
+  std::vector<std::string> words = {"hidpipe"};
+  words.insert(words.end(), how.args.begin(), how.args.end());
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_TRUNC, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_TRUNC, 0);
-  char arg0[] = "hidpipe";
-  char *argv[] = {arg0, nullptr};
-  pid_t pid;
-  if (posix_spawn(&pid, HIDPIPE_BINARY, &actions, nullptr, argv, envp.data()) == 0) {
-    feed();
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) r.status = WEXITSTATUS(status);
-  }
+  posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_TRUNC, 0);
+  posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_TRUNC, 0);
+  // The stop signals as a terminal's foreground process has them, whatever the test runner set.
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults, none;
+  sigemptyset(&defaults);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&defaults, sig);
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  if (posix_spawn(&pid_, HIDPIPE_BINARY, &actions, &attributes, argv.data(), envp.data()) != 0) pid_ = -1;
+  posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
+  if (fds[0] >= 0) close(fds[0]);
+}
 
-  r.out = slurp(out_path);
-  r.err = slurp(err_path);
-  std::istringstream log(slurp(log_path));
-  for (std::string line; std::getline(log, line);) r.log.push_back(line);
-  for (const std::string &p : {out_path, err_path, log_path}) unlink(p.c_str());
+live_process::~live_process() {
+  if (pid_ > 0) {
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (input_ >= 0) close(input_);
+  for (const std::string &p : {out_, err_, log_}) unlink(p.c_str());
+}
+
+bool live_process::ended(int timeout_ms) {
+  for (int waited = 0; pid_ > 0; waited += 5) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      wait_status_ = status;
+      pid_ = -1;
+      return true;
+    }
+    if (waited >= timeout_ms) return false;
+    usleep(5000);
+  }
+  return wait_status_ != -1;
+}
+
+bool live_process::write(const std::string &text) {
+  // A reader that has gone makes the write fail rather than end the test by SIGPIPE.
+  signal(SIGPIPE, SIG_IGN);
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = ::write(input_, text.data() + done, text.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+std::vector<std::string> live_process::log() const {
+  std::vector<std::string> lines;
+  std::istringstream log(slurp(log_));
+  for (std::string line; std::getline(log, line);) lines.push_back(line);
+  return lines;
+}
+
+bool live_process::wait_log(size_t lines, int timeout_ms) {
+  for (int waited = 0; waited < timeout_ms; waited += 5) {
+    // Event lines only: the file starts out with a stale line, until hidpipe truncates it.
+    size_t events = 0;
+    for (const std::string &line : log()) events += line.starts_with('{') ? 1 : 0;
+    if (events >= lines) return true;
+    usleep(5000);
+  }
+  return false;
+}
+
+void live_process::send(int sig) { kill(pid_, sig); }
+
+void live_process::close_input() {
+  if (input_ >= 0) close(input_);
+  input_ = -1;
+}
+
+process_result live_process::finish(int timeout_ms) {
+  process_result r{-1, 0, {}, {}, {}, -1};
+  close_input();
+  if (ended(timeout_ms)) {
+    if (WIFEXITED(wait_status_)) r.status = WEXITSTATUS(wait_status_);
+    if (WIFSIGNALED(wait_status_)) r.signal = WTERMSIG(wait_status_);
+  } else if (pid_ > 0) {
+    // A hidpipe that does not end is a fault the test reports: status -1, no signal.
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+  }
+  r.out = slurp(out_);
+  r.err = slurp(err_);
+  r.log = log();
   return r;
 }
 
-}  // namespace
-
-process_result run_binary(const std::string &input, const std::vector<std::string> &extra) {
+process_result run_binary(const std::string &input, const std::vector<std::string> &extra,
+                          const std::vector<std::string> &args) {
   std::string in_path = temp_file(input);
   int in = open(in_path.c_str(), O_RDONLY);
-  process_result r = spawn(in, extra, [] {});
+  live_process p({.env = extra, .args = args, .stdin_fd = in});
+  process_result r = p.finish();
   // The child shared this descriptor's offset: it tells how much input was read.
   r.consumed = lseek(in, 0, SEEK_CUR);
   close(in);
@@ -222,18 +305,10 @@ process_result run_binary(const std::string &input, const std::vector<std::strin
 }
 
 process_result run_binary_paced(const std::vector<paced_chunk> &chunks) {
-  int fds[2];
-  if (pipe(fds) != 0) return {-1, {}, {}, {}, -1};
-  // The writing end must not leak into the child, or its input would never end.
-  fcntl(fds[0], F_SETFD, FD_CLOEXEC);
-  fcntl(fds[1], F_SETFD, FD_CLOEXEC);
-  process_result r = spawn(fds[0], {}, [&] {
-    close(fds[0]);
-    for (const paced_chunk &c : chunks) {
-      usleep(static_cast<useconds_t>(c.pause_ms) * 1000);
-      if (write(fds[1], c.text.data(), c.text.size()) != static_cast<ssize_t>(c.text.size())) break;
-    }
-    close(fds[1]);
-  });
-  return r;
+  live_process p;
+  for (const paced_chunk &c : chunks) {
+    usleep(static_cast<useconds_t>(c.pause_ms) * 1000);
+    if (!p.write(c.text)) break;
+  }
+  return p.finish();
 }

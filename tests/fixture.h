@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+
 #include <string>
 #include <vector>
 
@@ -49,15 +51,64 @@ struct paced_chunk {
 // What one run of the binary did.
 struct process_result {
   int status;                    // exit status, or -1 when it did not exit normally
+  int signal;                    // the signal that ended it, or 0
   std::string out;               // what it wrote to standard output
   std::string err;               // what it wrote to standard error
   std::vector<std::string> log;  // the lines of its event log
   long consumed;                 // how far it read its standard input, in bytes
 };
 
+// A run of the binary, its event log in a temporary file and its output and error in others, with
+// the stop signals at their default actions. Killed, if still running, when destroyed.
+class live_process {
+ public:
+  // How to start it.
+  struct launch {
+    std::vector<std::string> env = {};   // further environment settings, "NAME=value"; they win
+    std::vector<std::string> args = {};  // its arguments
+    int stdin_fd = -1;                   // its standard input, or -1 for a pipe that write() fills
+    bool log_on_stderr = false;          // HIDPIPE_SIM_LOG names the file its standard error goes to
+  };
+
+  explicit live_process(const launch &how);
+  live_process() : live_process(launch{}) {}
+  ~live_process();
+  live_process(const live_process &) = delete;
+  live_process &operator=(const live_process &) = delete;
+
+  // Writes text into the pipe; false once the binary no longer reads it.
+  bool write(const std::string &text);
+
+  // Waits until the log holds at least lines events; false if it does not within timeout_ms.
+  bool wait_log(size_t lines, int timeout_ms = 10000);
+
+  // The log's lines so far.
+  std::vector<std::string> log() const;
+
+  void send(int sig);
+  void close_input();
+
+  // Waits, with its input left open, until the binary has ended; false if it has not within
+  // timeout_ms.
+  bool ended(int timeout_ms);
+
+  // Closes the pipe, waits for the binary to end (killing it after timeout_ms: then status and
+  // signal tell nothing) and collects what it did. consumed is not measured.
+  process_result finish(int timeout_ms = 10000);
+
+  pid_t pid() const { return pid_; }
+
+ private:
+  pid_t pid_ = -1;               // the binary, until it has been waited for
+  int wait_status_ = -1;         // its wait status once it has been waited for, else -1
+  int input_ = -1;               // the writing end of its input pipe, or -1
+  std::string out_, err_, log_;  // temporary files
+};
+
 // Runs the binary with input as its standard input (a file) and the event log in a temporary
-// file; extra holds further environment settings, "NAME=value".
-process_result run_binary(const std::string &input, const std::vector<std::string> &extra = {});
+// file; extra holds further environment settings, "NAME=value", and args its arguments.
+process_result run_binary(const std::string &input, const std::vector<std::string> &extra = {},
+                          const std::vector<std::string> &args = {});
 
 // Runs the binary with a pipe as its standard input, writing the chunks with their pauses and then
 // closing it. consumed is not measured.

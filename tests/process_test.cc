@@ -1,4 +1,9 @@
 // The built binary end to end: its standard streams, exit status and event log.
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -82,6 +87,88 @@ TEST(process, live_click_counts) {
       clicks.push_back(click_state);
   }
   EXPECT_EQ(clicks, (std::vector<int>{1, 1, 2, 2, 3, 3, 1, 1, 1, 1}));
+}
+
+}  // namespace
+
+namespace {
+
+struct option_case {
+  std::vector<std::string> args;
+  int status;        // exit status
+  const char *out;   // the start of standard output
+  const char *err;   // all of standard error
+  bool reads_input;  // whether the commands were read and run
+};
+
+const char usage[] = "usage: hidpipe [-hv] [--help] [--version] [--verbose]\n";
+
+// Each row proves one rule of the command line.
+const option_case option_cases[] = {
+    {{"--help"}, 0, usage, "", false},
+    {{"-h"}, 0, usage, "", false},
+    {{"-vh"}, 0, usage, "", false},                // short options group
+    {{"--help", "--bogus"}, 0, usage, "", false},  // the first that decides wins
+    {{"--version"}, 0, "hidpipe " HIDPIPE_VERSION "\n", "", false},
+    {{"--bogus"}, 2, "", "hidpipe: unknown option '--bogus'\n", false},
+    {{"--verbose=1"}, 2, "", "hidpipe: unknown option '--verbose=1'\n", false},
+    {{"-x"}, 2, "", "hidpipe: unknown option '-x'\n", false},
+    {{"-vq"}, 2, "", "hidpipe: unknown option '-q'\n", false},
+    {{"commands.txt", "-"}, 0, "", "", true},  // operands are ignored, as always
+    {{"--", "--bogus"}, 0, "", "", true},      // -- ends the options
+    {{"-v"}, 0, "", "", true},                 // valid input: nothing to say
+};
+
+TEST(options, table) {
+  for (const option_case &c : option_cases) {
+    std::string what = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+    process_result r = run_binary("M 1 2\n", {}, c.args);
+    EXPECT_EQ(r.status, c.status) << what;
+    EXPECT_EQ(r.out.substr(0, strlen(c.out)), c.out) << what;
+    if (c.status == 2)
+      EXPECT_EQ(r.err, c.err + std::string(usage)) << what << ": the message, then the usage";
+    else
+      EXPECT_EQ(r.err, c.err) << what;
+    EXPECT_EQ(r.consumed > 0, c.reads_input) << what;
+    if (c.reads_input) {
+      EXPECT_EQ(r.log.size(), 1u) << what;
+    }
+  }
+}
+
+// The log never destroys data: not the input being read, nor what is written to standard output
+// or error when it names the same file.
+TEST(log_safety, never_truncates_or_writes_into_the_input) {
+  const std::string input = "K KeyA 1\nK KeyA 0\n";
+  char path[] = "/tmp/hidpipe-input-XXXXXX";
+  int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  for (const std::string &log :
+       std::vector<std::string>{"/dev/stdin", "/dev/fd/0", "/proc/self/fd/0", path}) {
+    lseek(fd, 0, SEEK_SET);
+    live_process p({.env = {"HIDPIPE_SIM_LOG=" + log}, .args = {"-v"}, .stdin_fd = fd});
+    process_result r = p.finish();
+    EXPECT_EQ(r.status, 1) << log << " is refused: it would write over the commands";
+    EXPECT_EQ(r.err, "hidpipe: cannot start: cannot open the event log \"" + log +
+                         "\": it is hidpipe's own standard input\n");
+    std::ifstream again(path);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(again), {}), input) << log;
+  }
+  close(fd);
+  unlink(path);
+}
+
+TEST(log_safety, shares_standard_error_without_overwriting_it) {
+  // The diagnostic comes first, then the log lines, in the one file.
+  live_process p({.args = {"-v"}, .log_on_stderr = true});
+  p.write("K Keya 1\nK KeyA 1\n");
+  process_result r = p.finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "hidpipe: line 1: K: unknown key name \"Keya\"; did you mean \"KeyA\"?\n"
+            "{\"tap\":0,\"type\":10,\"flags\":0,\"keycode\":0}\n"
+            "{\"tap\":0,\"type\":11,\"flags\":0,\"keycode\":0}\n");
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "state.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 
+#include "command/line.h"
 #include "command/protocol.h"
 #include "keyboard/key.h"
 #include "pointer/button.h"
@@ -80,6 +84,67 @@ std::string check_posts(const sim_record *posts, size_t count) {
   pressed none{};
   if (memcmp(&down, &none, sizeof down) != 0) return "key or button left down at the end";
   return {};
+}
+
+std::vector<std::string> reference_lines(const std::string &text) {
+  std::vector<std::string> lines;
+  // fmemopen refuses an empty buffer, which has no lines anyway.
+  FILE *in = text.empty() ? nullptr : fmemopen(const_cast<char *>(text.data()), text.size(), "r");
+  if (in == nullptr) return lines;
+  char line[96];
+  for (;;) {
+    memset(line, 0xAA, sizeof line);
+    if (fgets(line, sizeof line, in) == nullptr) break;
+    // A full buffer without its newline: the line was 95 characters or more, and its rest up to
+    // the newline goes. Only a line with more than 95 characters before its newline was cut.
+    bool full = line[95] == '\0' && line[94] != '\n';
+    std::string entry(line, sizeof line);
+    if (full) {
+      int c = getc(in);
+      bool cut = c != EOF && c != '\n';
+      while (c != EOF && c != '\n') c = getc(in);
+      if (cut) entry += '+';
+    }
+    lines.push_back(entry);
+  }
+  fclose(in);
+  return lines;
+}
+
+std::vector<std::string> reader_lines(int fd) {
+  std::vector<std::string> lines;
+  start_lines(fd);
+  char line[line_size];
+  line_info info{};
+  for (;;) {
+    memset(line, 0xAA, sizeof line);
+    if (!read_line(line, &info)) break;
+    std::string entry(line, sizeof line);
+    if (info.cut) entry += '+';
+    lines.push_back(entry);
+  }
+  return lines;
+}
+
+int text_input(const std::string &text) {
+#ifdef __linux__
+  int fd = memfd_create("hidpipe-input", MFD_CLOEXEC);
+#else
+  FILE *f = tmpfile();
+  int fd = f == nullptr ? -1 : dup(fileno(f));
+  if (f != nullptr) fclose(f);
+#endif
+  if (fd < 0) return -1;
+  for (size_t done = 0; done < text.size();) {
+    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n <= 0) {
+      close(fd);
+      return -1;
+    }
+    done += static_cast<size_t>(n);
+  }
+  lseek(fd, 0, SEEK_SET);
+  return fd;
 }
 
 void reset_program() {

@@ -3,11 +3,24 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
 
 #include "sim.h"
 
 // Clears every input-state variable of the program, as at process start.
 void reset_program();
+
+// The lines of text as fgets with a 96-byte buffer reads them, the rest of a line over 95
+// characters discarded as hidpipe discards it. Each is the whole buffer as left (pre-filled with
+// 0xAA), so that bytes after a NUL count too, followed by "+" when the line was cut.
+std::vector<std::string> reference_lines(const std::string &text);
+
+// The same through hidpipe's line reader, reading fd.
+std::vector<std::string> reader_lines(int fd);
+
+// A descriptor from which text can be read, positioned at its start (the caller closes it); -1
+// when none can be made.
+int text_input(const std::string &text);
 
 // Whether every run of digits in line denotes a value that fits 32 bits: only on such lines must
 // the protocol's reader agree with sscanf, which wraps larger numbers.
