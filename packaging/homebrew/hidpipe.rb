@@ -3,8 +3,9 @@
 class Hidpipe < Formula
   desc "Drive the keyboard and mouse from commands on standard input"
   homepage "https://hidpipe.example/"
-  url "https://hidpipe.example/releases/hidpipe-0.1.0.tar.gz"
+  url "https://hidpipe.example/releases/hidpipe-0.2.0.tar.gz"
   sha256 "0000000000000000000000000000000000000000000000000000000000000000"
+  license "MIT"
 
   depends_on "cmake" => :build
   depends_on macos: :monterey
@@ -19,12 +20,15 @@ class Hidpipe < Formula
   def caveats
     <<~EOS
       hidpipe's events take effect only once the program that runs it is allowed to control the
-      computer: System Settings > Privacy & Security > Accessibility.
+      computer: System Settings > Privacy & Security > Accessibility on macOS 13 and later, or
+      System Preferences > Security & Privacy > Privacy > Accessibility on macOS 12.
+      `hidpipe -v` says at start when the permission is missing.
     EOS
   end
 
   test do
     # Creating the event source needs no permission; empty input exits 0 and prints nothing.
     assert_equal "", pipe_output(bin/"hidpipe", "", 0)
+    assert_equal "hidpipe #{version}\n", shell_output("#{bin}/hidpipe --version")
   end
 end
