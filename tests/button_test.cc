@@ -80,6 +80,14 @@ const click_case click_cases[] = {
       {s + 2, "B 1 1 0 1\n"},
       {s + 2, "B 1 1 0 0\n"}},
      {1, 1, 1, 1, 2, 2}},
+    {"back and forward count apart",
+     {{s, "B 1 1 3 1\n"},
+      {s, "B 1 1 3 0\n"},
+      {s + 1, "B 1 1 4 1\n"},
+      {s + 1, "B 1 1 4 0\n"},
+      {s + 2, "B 1 1 3 1\n"},
+      {s + 2, "B 1 1 3 0\n"}},
+     {1, 1, 1, 1, 2, 2}},
     // Only presses are timed; a release carries its press's count however late it comes.
     {"releases carry the press's count",
      {{s, "B 1 1 1 1\n"},
@@ -139,14 +147,26 @@ const button_case button_cases[] = {
     {"buttons carry modifiers",
      "K MetaLeft 1\nB 2 2 0 1\nB 2 2 0 0\n",
      {"flags-changed 55 cmd", "moved 2,2 b0 c0 cmd", "left-down 2,2 b0 c1 cmd", "left-up 2,2 b0 c1 cmd"}},
-    {"invalid buttons and states are ignored", "B 1 1 3 1\nB 1 1 -1 1\nB 1 1 0 2\nB 1 1 0 -1\nB 1 1 0\n", {}},
-    // Keys first in table order, then buttons left, middle, right, at the stored position with
-    // no modifier left.
+    {"back and forward are other buttons 3 and 4",
+     "B 1 1 3 1\nB 1 1 4 1\nB 1 1 3 0\nB 1 1 4 0\n",
+     {"moved 1,1 b0 c0", "other-down 1,1 b3 c1", "other-down 1,1 b4 c1", "other-up 1,1 b3 c1",
+      "other-up 1,1 b4 c1"}},
+    {"with only back held, a move drags it",
+     "B 1 1 3 1\nM 6 6\nB 6 6 3 0\nM 7 7\n",
+     {"moved 1,1 b0 c0", "other-down 1,1 b3 c1", "other-dragged 6,6 b3 c0", "other-up 6,6 b3 c1",
+      "moved 7,7 b0 c0"}},
+    {"right comes before back in choosing the drag",
+     "B 1 1 4 1\nB 1 1 2 1\nM 2 2\n",
+     {"moved 1,1 b0 c0", "other-down 1,1 b4 c1", "right-down 1,1 b1 c1", "right-dragged 2,2 b1 c0"}},
+    {"invalid buttons and states are ignored", "B 1 1 5 1\nB 1 1 -1 1\nB 1 1 0 2\nB 1 1 0 -1\nB 1 1 0\n", {}},
+    // Keys first in table order, then buttons left, middle, right, back, forward, at the stored
+    // position with no modifier left.
     {"R releases keys then buttons",
-     "K ShiftLeft 1\nB 3 3 2 1\nB 3 3 1 1\nB 3 3 0 1\nM 4 4\nR\n",
-     {"flags-changed 56 shift", "moved 3,3 b0 c0 shift", "right-down 3,3 b1 c1 shift",
-      "other-down 3,3 b2 c1 shift", "left-down 3,3 b0 c1 shift", "left-dragged 4,4 b0 c0 shift",
-      "flags-changed 56", "left-up 4,4 b0 c1", "other-up 4,4 b2 c1", "right-up 4,4 b1 c1"}},
+     "K ShiftLeft 1\nB 3 3 4 1\nB 3 3 2 1\nB 3 3 3 1\nB 3 3 1 1\nB 3 3 0 1\nM 4 4\nR\n",
+     {"flags-changed 56 shift", "moved 3,3 b0 c0 shift", "other-down 3,3 b4 c1 shift",
+      "right-down 3,3 b1 c1 shift", "other-down 3,3 b3 c1 shift", "other-down 3,3 b2 c1 shift",
+      "left-down 3,3 b0 c1 shift", "left-dragged 4,4 b0 c0 shift", "flags-changed 56", "left-up 4,4 b0 c1",
+      "other-up 4,4 b2 c1", "right-up 4,4 b1 c1", "other-up 4,4 b3 c1", "other-up 4,4 b4 c1"}},
 };
 
 TEST_F(buttons, events) {

@@ -32,10 +32,19 @@ CGEventFlags modifier_of(CGKeyCode code) {
 // What the posted events have pressed so far, as a window server would see it.
 struct pressed {
   bool key[128];   // per virtual key
-  bool button[3];  // per platform button
+  bool button[5];  // per platform button
+  bool typing;     // a key-down with text was posted, its key-up not yet
 };
 
 const char *check_key(const sim_record &r, pressed &down) {
+  // Typed text presses no key of its own: a key-down and a key-up carrying the same text.
+  if (r.text_length > 0) {
+    if (r.keycode != 0 || r.type != (r.down ? kCGEventKeyDown : kCGEventKeyUp)) return "wrong text event";
+    if (r.down == down.typing) return "text events unpaired";
+    down.typing = r.down;
+    return nullptr;
+  }
+  if (down.typing) return "text key-down without its key-up";
   if (r.keycode >= 128) return "key code out of range";
   if (!r.down && !down.key[r.keycode]) return "key released that was not down";
   down.key[r.keycode] = r.down;
@@ -46,7 +55,7 @@ const char *check_key(const sim_record &r, pressed &down) {
 
 const char *check_button(const sim_record &r, pressed &down) {
   unsigned b = r.button;
-  if (b > 2) return "unknown button";
+  if (b > 4) return "unknown button";
   bool press =
       r.type == kCGEventLeftMouseDown || r.type == kCGEventRightMouseDown || r.type == kCGEventOtherMouseDown;
   bool release =
@@ -152,7 +161,7 @@ void reset_program() {
   mouse_x = mouse_y = 0;
   positioned = false;
   memset(held_buttons, 0, sizeof held_buttons);
-  for (int b = 0; b < 3; b++) {
+  for (int b = 0; b < button_count; b++) {
     click_x[b] = click_y[b] = 0;
     clicked[b] = 0;
     click_count[b] = 0;

@@ -3,10 +3,10 @@
 #include "emit/post.h"
 #include "pointer/motion.h"
 
-int32_t click_x[3];
-int32_t click_y[3];
-double clicked[3];
-uint32_t click_count[3];
+int32_t click_x[button_count];
+int32_t click_y[button_count];
+double clicked[button_count];
+uint32_t click_count[button_count];
 
 namespace {
 
@@ -37,10 +37,10 @@ void button(int32_t x, int32_t y, int b, int down) {
 }
 
 CGEventRef button_event(int b, int down) {
-  static constexpr CGEventType events[3][2] = {
-      {kCGEventLeftMouseUp, kCGEventLeftMouseDown},
+  static constexpr CGEventType events[button_count][2] = {
+      {kCGEventLeftMouseUp, kCGEventLeftMouseDown},   {kCGEventOtherMouseUp, kCGEventOtherMouseDown},
+      {kCGEventRightMouseUp, kCGEventRightMouseDown}, {kCGEventOtherMouseUp, kCGEventOtherMouseDown},
       {kCGEventOtherMouseUp, kCGEventOtherMouseDown},
-      {kCGEventRightMouseUp, kCGEventRightMouseDown},
   };
   CGPoint at = {static_cast<double>(mouse_x), static_cast<double>(mouse_y)};
   CGEventRef event = CGEventCreateMouseEvent(source, events[b][down], at, mac_buttons[b]);
@@ -49,7 +49,7 @@ CGEventRef button_event(int b, int down) {
 }
 
 void release_buttons() {
-  for (int b = 0; b < 3; b++) {
+  for (int b = 0; b < button_count; b++) {
     if (held_buttons[b] == 0) continue;
     held_buttons[b] = 0;
     post(button_event(b, 0));

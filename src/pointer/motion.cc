@@ -5,16 +5,17 @@
 int32_t mouse_x;
 int32_t mouse_y;
 bool positioned;
-uint8_t held_buttons[3];
+uint8_t held_buttons[button_count];
 
 void move(int32_t x, int32_t y) {
-  static constexpr CGEventType drag[3] = {kCGEventLeftMouseDragged, kCGEventOtherMouseDragged,
-                                          kCGEventRightMouseDragged};
+  static constexpr CGEventType drag[button_count] = {kCGEventLeftMouseDragged, kCGEventOtherMouseDragged,
+                                                     kCGEventRightMouseDragged, kCGEventOtherMouseDragged,
+                                                     kCGEventOtherMouseDragged};
   positioned = true;
   mouse_x = x;
   mouse_y = y;
   CGPoint at = {static_cast<double>(x), static_cast<double>(y)};
-  for (int b = 0; b < 3; b++) {
+  for (int b = 0; b < button_count; b++) {
     if (held_buttons[b] != 0) {
       post(CGEventCreateMouseEvent(source, drag[b], at, mac_buttons[b]));
       return;

@@ -7,15 +7,22 @@
 
 extern int32_t mouse_x;  // position of the last move
 extern int32_t mouse_y;
-extern bool positioned;          // whether any move was made; until then mouse_x, mouse_y mean nothing
-extern uint8_t held_buttons[3];  // per protocol button (0 left, 1 middle, 2 right): held; written by button
+extern bool positioned;  // whether any move was made; until then mouse_x, mouse_y mean nothing
+// The protocol's buttons, as MouseEvent.button numbers them: 0 left, 1 middle, 2 right, 3 back,
+// 4 forward.
+inline constexpr int button_count = 5;
 
-// Protocol button to platform button: middle and right swap numbers.
-inline constexpr CGMouseButton mac_buttons[3] = {kCGMouseButtonLeft, kCGMouseButtonCenter,
-                                                 kCGMouseButtonRight};
+extern uint8_t held_buttons[button_count];  // per protocol button: held; written by button
+
+// Protocol button to platform button: middle and right swap numbers; back and forward are other
+// buttons 3 and 4, which Quartz does not name.
+inline constexpr CGMouseButton mac_buttons[button_count] = {
+    kCGMouseButtonLeft, kCGMouseButtonCenter, kCGMouseButtonRight, static_cast<CGMouseButton>(3),
+    static_cast<CGMouseButton>(4)};
 
 // Handles "M x y": stores the position and posts a move there, or a drag of the first held
-// button in the order left, middle, right. Never skips, even to the current position.
+// button in the order left, middle, right, back, forward. Never skips, even to the current
+// position.
 void move(int32_t x, int32_t y);
 
 // Moves to (x, y) unless the program already put the pointer there.
