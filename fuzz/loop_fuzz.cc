@@ -33,10 +33,10 @@ namespace {
 // Everything a line could change in the program.
 struct snapshot {
   uint8_t held[std::size(held_keys)];
-  uint8_t buttons[3];
+  uint8_t buttons[button_count];
   int32_t x, y;
   bool placed;
-  uint32_t counts[3];
+  uint32_t counts[button_count];
   bool operator==(const snapshot &) const = default;
 };
 
@@ -63,10 +63,10 @@ void check_explanations(const std::string &input) {
   line_info info{};
   while (read_line(line, &info)) {
     char why[256];
-    bool idle = explain(line, why, sizeof why) != nullptr;
+    bool idle = explain(line, info.cut, why, sizeof why) != nullptr;
     snapshot before = take_snapshot();
     size_t posted = sim_post_count();
-    handle(line);
+    handle(line, info.cut);
     bool posts = sim_post_count() > posted;
     if (idle && (posts || !(take_snapshot() == before)))
       fault("line " + std::to_string(info.number) + " acted, yet was explained: " + why);

@@ -14,6 +14,10 @@ typedef const void *CFTypeRef;
 
 typedef uint16_t CGKeyCode;
 
+// CoreFoundation's UTF-16 code unit and count of them.
+typedef uint16_t UniChar;
+typedef unsigned long UniCharCount;
+
 struct CGPoint {
   double x;
   double y;
@@ -93,6 +97,11 @@ CGEventRef CGEventCreateKeyboardEvent(CGEventSourceRef source, CGKeyCode key, bo
 // further int32_t arguments. None on failure or for any other wheel count.
 CGEventRef CGEventCreateScrollWheelEvent(CGEventSourceRef source, CGScrollEventUnit units,
                                          uint32_t wheelCount, int32_t wheel1, ...);
+
+// Sets the text a keyboard event types, as UTF-16 code units; as on macOS, at most the first 20
+// are kept.
+void CGEventKeyboardSetUnicodeString(CGEventRef event, UniCharCount stringLength,
+                                     const UniChar *unicodeString);
 
 // Stores an integer field; only the click state is kept, other fields are ignored.
 void CGEventSetIntegerValueField(CGEventRef event, CGEventField field, int64_t value);

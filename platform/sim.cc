@@ -199,6 +199,42 @@ bool add_number(char *out, size_t size, size_t *len, const char *key, double v) 
   return add(out, size, len, ",\"%s\":%.17g", key, v);
 }
 
+// Appends ,"text":"..." with the UTF-16 units as UTF-8, escaped as JSON requires; a surrogate
+// without its partner, which hidpipe never sends, is written as its escape.
+bool add_text(char *out, size_t size, size_t *len, const UniChar *units, size_t count) {
+  bool ok = add(out, size, len, ",\"text\":\"");
+  for (size_t i = 0; ok && i < count; i++) {
+    uint32_t c = units[i];
+    bool high = c >= 0xD800 && c <= 0xDBFF, low = c >= 0xDC00 && c <= 0xDFFF;
+    if (high && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[i + 1] - 0xDC00u);
+      high = false;
+      i++;
+    }
+    if (high || low || c < 0x20) {
+      static const char *const short_forms[] = {"\\b", "\\t", "\\n", nullptr, "\\f", "\\r"};
+      const char *form = c >= 8 && c <= 13 ? short_forms[c - 8] : nullptr;
+      ok = form != nullptr ? add(out, size, len, "%s", form)
+                           : add(out, size, len, "\\u%04x", static_cast<unsigned>(c));
+    } else if (c == '"' || c == '\\') {
+      ok = add(out, size, len, "\\%c", static_cast<char>(c));
+    } else if (c < 0x80) {
+      ok = add(out, size, len, "%c", static_cast<char>(c));
+    } else if (c < 0x800) {
+      ok = add(out, size, len, "%c%c", static_cast<char>(0xC0 | (c >> 6)),
+               static_cast<char>(0x80 | (c & 0x3F)));
+    } else if (c < 0x10000) {
+      ok = add(out, size, len, "%c%c%c", static_cast<char>(0xE0 | (c >> 12)),
+               static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F)));
+    } else {
+      ok = add(out, size, len, "%c%c%c%c", static_cast<char>(0xF0 | (c >> 18)),
+               static_cast<char>(0x80 | ((c >> 12) & 0x3F)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+               static_cast<char>(0x80 | (c & 0x3F)));
+    }
+  }
+  return ok && add(out, size, len, "\"");
+}
+
 }  // namespace
 
 const char *delivery_error;
@@ -215,6 +251,7 @@ size_t sim_format(const sim_record &r, char *out, size_t size) {
       break;
     case sim_keyboard:
       ok = ok && add(out, size, &len, ",\"keycode\":%u", static_cast<unsigned>(r.keycode));
+      if (r.text_length > 0) ok = ok && add_text(out, size, &len, r.text, r.text_length);
       break;
     case sim_scroll:
       ok =
@@ -295,6 +332,14 @@ CGEventRef CGEventCreateScrollWheelEvent(CGEventSourceRef source, CGScrollEventU
   return e;
 }
 
+void CGEventKeyboardSetUnicodeString(CGEventRef event, UniCharCount stringLength,
+                                     const UniChar *unicodeString) {
+  sim_event &e = event_of(event);
+  UniCharCount n = stringLength < std::size(e.r.text) ? stringLength : std::size(e.r.text);
+  e.r.text_length = static_cast<uint8_t>(n);
+  for (UniCharCount i = 0; i < n; i++) e.r.text[i] = unicodeString[i];
+}
+
 void CGEventSetIntegerValueField(CGEventRef event, CGEventField field, int64_t value) {
   sim_event &e = event_of(event);
   if (field == kCGMouseEventClickState) e.r.click = value;
@@ -309,7 +354,7 @@ void CGEventPost(CGEventTapLocation tap, CGEventRef event) {
   e.r.tap = tap;
   if (recording) posts.push_back(e.r);
   if (log_fd >= 0) {
-    char line[256];
+    char line[512];
     size_t n = sim_format(e.r, line, sizeof line - 1);
     line[n++] = '\n';
     write_all(line, n);

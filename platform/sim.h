@@ -21,6 +21,8 @@ struct sim_record {
   CGMouseButton button;    // mouse: button
   int64_t click;           // mouse: click state field, 0 when never set
   CGKeyCode keycode;       // keyboard: virtual key
+  uint8_t text_length;     // keyboard: UTF-16 code units of text it types, 0 for a plain key
+  UniChar text[20];        // keyboard: the text it types
   CGScrollEventUnit unit;  // scroll: unit
   uint32_t wheels;         // scroll: wheel count
   int32_t wheel[3];        // scroll: wheel values, 0 past the count

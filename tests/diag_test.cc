@@ -41,10 +41,11 @@ const explain_case explain_cases[] = {
      "M: y -99999999999999999999999... is out of range (-2147483648 to 2147483647)"},
     {"", "M -2147483648 2147483647\n", nullptr},
     {"", "M1 2 trailing text\n", nullptr},
-    {"", "B 5 5 3 1\n", "B: b 3 is out of range (0 left, 1 middle, 2 right)"},
-    {"", "B 5 5 -1 1\n", "B: b -1 is out of range (0 left, 1 middle, 2 right)"},
+    {"", "B 5 5 5 1\n", "B: b 5 is out of range (0 left, 1 middle, 2 right, 3 back, 4 forward)"},
+    {"", "B 5 5 -1 1\n", "B: b -1 is out of range (0 left, 1 middle, 2 right, 3 back, 4 forward)"},
     {"", "B 5 5 0 2\n", "B: down 2 is out of range (1 presses, 0 releases)"},
     {"", "B 5 5 1 0\n", "B: button 1 (middle) is not held; nothing to release"},
+    {"", "B 5 5 4 0\n", "B: button 4 (forward) is not held; nothing to release"},
     {"B 1 1 0 1\n", "B 9 9 0 1\n", "B: button 0 (left) is already held"},
     {"B 1 1 0 1\n", "B 9 9 0 0\n", nullptr},
     {"", "B 1 2 3\n", R"(B: down missing; expected "B x y b down")"},
@@ -54,8 +55,14 @@ const explain_case explain_cases[] = {
     {"", "R\n", nullptr},
     {"", "Release everything\n", nullptr},
     {"", "m 1 2\n", "unknown command 'm'; commands are upper case: 'M'"},
-    {"", "x\n", "unknown command 'x'; the commands are M, B, W, K and R"},
-    {"", "\x7f\n", "unknown command (byte 0x7f); the commands are M, B, W, K and R"},
+    {"", "x\n", "unknown command 'x'; the commands are M, B, W, K, T and R"},
+    {"", "\x7f\n", "unknown command (byte 0x7f); the commands are M, B, W, K, T and R"},
+    {"", "T\n", "T: no text to type"},
+    {"", "T \r\n", "T: no text to type"},
+    {"", "Tab\n", "T: expected one space after T, then the text"},
+    {"", "T caf\xc3\n", "T: the text is not valid UTF-8 at byte 4 (0xc3); nothing typed"},
+    {"", "T \xed\xa0\x80\n", "T: the text is not valid UTF-8 at byte 1 (0xed); nothing typed"},  // surrogate
+    {"", "T  leading blank\n", nullptr},
     {"", "\n", "empty line"},
     {"", "\r\n", "empty line"},
     {"", " M 1 2\n", "the line starts with white space; a command starts with its letter"},
@@ -68,7 +75,7 @@ TEST_F(explaining, each_reason) {
   for (const explain_case &c : explain_cases) {
     handle_lines(c.held);
     char out[256];
-    const char *got = explain(c.line, out, sizeof out);
+    const char *got = explain(c.line, false, out, sizeof out);
     if (c.message == nullptr)
       EXPECT_EQ(got, nullptr) << c.line << " reported as: " << got;
     else

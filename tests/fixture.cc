@@ -60,6 +60,76 @@ void handle_lines(const std::string &text) {
   }
 }
 
+std::string utf8_of(const UniChar *units, size_t count) {
+  std::string out;
+  for (size_t i = 0; i < count; i++) {
+    uint32_t c = units[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < count)
+      c = 0x10000 + ((c - 0xD800) << 10) + (units[++i] - 0xDC00u);
+    if (c < 0x80) {
+      out += static_cast<char>(c);
+    } else if (c < 0x800) {
+      out += {static_cast<char>(0xC0 | (c >> 6)), static_cast<char>(0x80 | (c & 0x3F))};
+    } else if (c < 0x10000) {
+      out += {static_cast<char>(0xE0 | (c >> 12)), static_cast<char>(0x80 | ((c >> 6) & 0x3F)),
+              static_cast<char>(0x80 | (c & 0x3F))};
+    } else {
+      out += {static_cast<char>(0xF0 | (c >> 18)), static_cast<char>(0x80 | ((c >> 12) & 0x3F)),
+              static_cast<char>(0x80 | ((c >> 6) & 0x3F)), static_cast<char>(0x80 | (c & 0x3F))};
+    }
+  }
+  return out;
+}
+
+namespace {
+
+// Reads the JSON string at p (after its opening quote) as written by the log into UTF-16 units;
+// returns the position after its closing quote, or null when it is not such a string.
+const char *read_json_text(const char *p, sim_record *r) {
+  size_t n = 0;
+  auto put = [&](uint32_t c) {
+    if (c >= 0x10000) {
+      if (n + 2 > std::size(r->text)) return false;
+      r->text[n++] = static_cast<UniChar>(0xD800 + ((c - 0x10000) >> 10));
+      r->text[n++] = static_cast<UniChar>(0xDC00 + ((c - 0x10000) & 0x3FF));
+      return true;
+    }
+    if (n + 1 > std::size(r->text)) return false;
+    r->text[n++] = static_cast<UniChar>(c);
+    return true;
+  };
+  while (*p != '"') {
+    uint32_t c = static_cast<unsigned char>(*p);
+    if (c == 0) return nullptr;
+    if (c == '\\') {
+      static const char shorts[] = "\"\"\\\\b\bt\tn\nf\fr\r";
+      const char *s = strchr(shorts, p[1]);
+      unsigned u = 0;
+      if (p[1] == 'u' && sscanf(p + 2, "%4x", &u) == 1) {
+        c = u;
+        p += 6;
+      } else if (s != nullptr && (s - shorts) % 2 == 0 && p[1] != '\0') {
+        c = static_cast<unsigned char>(s[1]);
+        p += 2;
+      } else {
+        return nullptr;
+      }
+    } else if (c >= 0x80) {
+      int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : 1;
+      c &= extra == 3 ? 0x07u : extra == 2 ? 0x0Fu : 0x1Fu;
+      for (int i = 1; i <= extra; i++) c = (c << 6) | (static_cast<unsigned char>(p[i]) & 0x3Fu);
+      p += extra + 1;
+    } else {
+      p++;
+    }
+    if (!put(c)) return nullptr;
+  }
+  r->text_length = static_cast<uint8_t>(n);
+  return p + 1;
+}
+
+}  // namespace
+
 std::string describe(const sim_record &r) {
   static const std::pair<CGEventType, const char *> types[] = {
       {kCGEventLeftMouseDown, "left-down"},
@@ -90,6 +160,7 @@ std::string describe(const sim_record &r) {
     case sim_keyboard: snprintf(buf, sizeof buf, " %u", static_cast<unsigned>(r.keycode)); break;
   }
   s += buf;
+  if (r.text_length > 0) s += " \"" + utf8_of(r.text, r.text_length) + "\"";
   static const std::pair<CGEventFlags, const char *> masks[] = {{kCGEventFlagMaskShift, "shift"},
                                                                 {kCGEventFlagMaskControl, "ctrl"},
                                                                 {kCGEventFlagMaskAlternate, "alt"},
@@ -111,10 +182,19 @@ bool parse_log_line(const std::string &line, sim_record *r) {
   long long click = 0;
   int end = -1;
   const char *l = line.c_str();
+  int text_at = -1;
   if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"keycode":%u}%n)", &tap, &type, &flags, &code, &end) ==
-      4) {
+          4 &&
+      end > 0) {
     r->kind = sim_keyboard;
     r->keycode = static_cast<CGKeyCode>(code);
+  } else if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"keycode":%u,"text":"%n)", &tap, &type, &flags,
+                    &code, &text_at) == 4 &&
+             text_at > 0) {
+    r->kind = sim_keyboard;
+    r->keycode = static_cast<CGKeyCode>(code);
+    const char *after = read_json_text(l + text_at, r);
+    if (after != nullptr && strcmp(after, "}") == 0) end = static_cast<int>(line.size());
   } else if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"x":%lf,"y":%lf,"button":%u,"click":%lld}%n)",
                     &tap, &type, &flags, &r->at.x, &r->at.y, &button, &click, &end) == 7) {
     r->kind = sim_mouse;

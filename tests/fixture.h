@@ -34,6 +34,9 @@ void handle_lines(const std::string &text);
 // names when any are set, e.g. "left-down 10,20 b0 c1 shift" or "scroll -120,0".
 std::string describe(const sim_record &r);
 
+// UTF-16 code units as UTF-8.
+std::string utf8_of(const UniChar *units, size_t count);
+
 // Carries out text as the program's whole input (source creation, loop, final release). Returns
 // the exit status.
 int run_text(const std::string &text);

@@ -34,7 +34,9 @@ TEST(hostile, every_first_byte) {
                                       "left-down 1,2 b0 c1",     // (K: key "1" with down 2 is invalid)
                                       "left-dragged 1,2 b0 c0",  // M: never skips; drags the held button
                                       "left-up 1,2 b0 c1",       // R: releases it
-                                      "scroll -1,0",             // W: already there, so no move
+                                      "key-down 0 \"1 2 0 1\"",  // T: types the rest of its line
+                                      "key-up 0 \"1 2 0 1\"",
+                                      "scroll -1,0",  // W: already there, so no move
                                   }));
 }
 

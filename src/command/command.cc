@@ -8,6 +8,7 @@
 #include "command/stop.h"
 #include "emit/post.h"
 #include "keyboard/key.h"
+#include "keyboard/text.h"
 #include "pointer/button.h"
 #include "pointer/motion.h"
 
@@ -20,7 +21,7 @@ void explain_line(const char *line, const line_info &info) {
   char why[256];
   unsigned long long n = info.number;
   if (info.cut) say("line %llu: longer than 95 characters; the rest of the line was discarded", n);
-  if (explain(line, why, sizeof why) != nullptr) say("line %llu: %s", n, why);
+  if (explain(line, info.cut, why, sizeof why) != nullptr) say("line %llu: %s", n, why);
 }
 
 // Says how many events of the last command could not be made, if any.
@@ -32,7 +33,7 @@ void count_unposted(const char *where, uint64_t before) {
 
 }  // namespace
 
-void handle(const char *line) {
+void handle(const char *line, bool cut) {
   fields f{};
   int32_t *n = f.num;
   switch (line[0]) {
@@ -40,7 +41,7 @@ void handle(const char *line) {
       if (scan<"M %d %d">(line, &f) == 2) move(n[0], n[1]);
       break;
     case 'B':
-      if (scan<"B %d %d %d %d">(line, &f) == 4 && in_range(n[2], 0, 2) && in_range(n[3], 0, 1))
+      if (scan<"B %d %d %d %d">(line, &f) == 4 && in_range(n[2], 0, button_count - 1) && in_range(n[3], 0, 1))
         button(n[0], n[1], n[2], n[3]);
       break;
     case 'W':
@@ -51,6 +52,9 @@ void handle(const char *line) {
       if (scan<"K %31s %d">(line, &f) == 2 && in_range(n[0], 0, 1)) key(f.name, n[0]);
       break;
     case 'R': release_all(); break;
+    case 'T':
+      if (size_t length = 0; const char *text = text_field(line, &length)) type_text(text, length, cut);
+      break;
     default: break;
   }
 }
@@ -81,12 +85,12 @@ int run(int fd) {
     if (verbose) {
       uint64_t before = unposted;
       explain_line(line, info);
-      handle(line);
+      handle(line, info.cut);
       char where[32];
       snprintf(where, sizeof where, "line %llu", static_cast<unsigned long long>(info.number));
       count_unposted(where, before);
     } else {
-      handle(line);
+      handle(line, info.cut);
     }
     // A window system that went away cannot receive the rest of the session: say so by the status.
     if (delivery_error != nullptr) {

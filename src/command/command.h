@@ -8,9 +8,9 @@
 // then ends the process by that signal.
 int run(int fd);
 
-// Carries out one line as read (at most 95 characters, its newline included when it fit). Invalid
-// lines do nothing.
-void handle(const char *line);
+// Carries out one line as read (at most 95 characters, its newline included when it fit); cut
+// tells that the line was longer and its rest discarded. Invalid lines do nothing.
+void handle(const char *line, bool cut = false);
 
 // Releases every held key in table order, then every held button.
 void release_all();

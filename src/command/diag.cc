@@ -11,6 +11,7 @@
 
 #include "command/protocol.h"
 #include "keyboard/key.h"
+#include "keyboard/text.h"
 #include "pointer/motion.h"
 
 bool verbose;
@@ -102,7 +103,7 @@ constexpr shape shapes[] = {
     {'K', "K name down", {"name", "down"}, 2, true},
 };
 
-const char *button_names[] = {"left", "middle", "right"};
+const char *button_names[] = {"left", "middle", "right", "back", "forward"};
 
 // Reads the fields of a command's line as its format does; on the first that cannot be read,
 // writes why into out and returns false.
@@ -149,8 +150,8 @@ bool in_range(int32_t v, int32_t low, int32_t high) { return v >= low && v <= hi
 // Why a B line whose fields were read does nothing, if it does not.
 const char *explain_button(const int32_t *n, char *out, size_t size) {
   int b = n[2];
-  if (!in_range(b, 0, 2))
-    snprintf(out, size, "B: b %d is out of range (0 left, 1 middle, 2 right)", b);
+  if (!in_range(b, 0, button_count - 1))
+    snprintf(out, size, "B: b %d is out of range (0 left, 1 middle, 2 right, 3 back, 4 forward)", b);
   else if (!in_range(n[3], 0, 1))
     snprintf(out, size, "B: down %d is out of range (1 presses, 0 releases)", n[3]);
   else if (held_buttons[b] != 0 && n[3] == 1)
@@ -193,6 +194,26 @@ const char *explain_key(const fields &f, char *out, size_t size) {
   return out;
 }
 
+// Why a T line types nothing, if it does not.
+const char *explain_text(const char *line, bool cut, char *out, size_t size) {
+  size_t length = 0;
+  const char *text = text_field(line, &length);
+  if (text == nullptr) {
+    bool bare = line[1] == '\0' || line[1] == '\n' || (line[1] == '\r' && line[2] == '\n');
+    snprintf(out, size, bare ? "T: no text to type" : "T: expected one space after T, then the text");
+    return out;
+  }
+  if (length == 0) {
+    snprintf(out, size, "T: no text to type");
+    return out;
+  }
+  utf8_check check = check_utf8(text, length);
+  if (check.valid == length || (cut && check.incomplete)) return nullptr;
+  snprintf(out, size, "T: the text is not valid UTF-8 at byte %zu (0x%02x); nothing typed", check.valid + 1,
+           static_cast<unsigned>(static_cast<unsigned char>(text[check.valid])));
+  return out;
+}
+
 }  // namespace
 
 const char *suggest_key(const char *name) {
@@ -213,8 +234,9 @@ const char *suggest_key(const char *name) {
   return nullptr;
 }
 
-const char *explain(const char *line, char *out, size_t size) {
+const char *explain(const char *line, bool cut, char *out, size_t size) {
   char c = line[0];
+  if (c == 'T') return explain_text(line, cut, out, size);
   for (const shape &s : shapes) {
     if (s.letter != c) continue;
     fields f{};
@@ -231,12 +253,12 @@ const char *explain(const char *line, char *out, size_t size) {
     snprintf(out, size, "the line starts with a NUL byte");
   else if (reader::blank(c))
     snprintf(out, size, "the line starts with white space; a command starts with its letter");
-  else if (strchr("mbwkr", c) != nullptr)
+  else if (strchr("mbwkrt", c) != nullptr)
     snprintf(out, size, "unknown command '%c'; commands are upper case: '%c'", c, toupper(c));
   else if (isprint(static_cast<unsigned char>(c)))
-    snprintf(out, size, "unknown command '%c'; the commands are M, B, W, K and R", c);
+    snprintf(out, size, "unknown command '%c'; the commands are M, B, W, K, T and R", c);
   else
-    snprintf(out, size, "unknown command (byte 0x%02x); the commands are M, B, W, K and R",
+    snprintf(out, size, "unknown command (byte 0x%02x); the commands are M, B, W, K, T and R",
              static_cast<unsigned>(static_cast<unsigned char>(c)));
   return out;
 }

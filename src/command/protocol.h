@@ -69,6 +69,19 @@ int scan_from(const char *p, fields *out, int read) {
 
 }  // namespace reader
 
+// The text of a T line: after "T" and one space, up to the newline and a carriage return right
+// before it (or the end of what was read), taken byte for byte. Returns it and sets *length, or
+// returns null when the line is not "T " followed by anything.
+inline const char *text_field(const char *line, size_t *length) {
+  if (line[0] != 'T' || line[1] != ' ') return nullptr;
+  const char *text = line + 2;
+  size_t n = 0;
+  while (text[n] != '\0' && text[n] != '\n') n++;
+  if (text[n] == '\n' && n > 0 && text[n - 1] == '\r') n--;
+  *length = n;
+  return text;
+}
+
 // Reads line (up to its first NUL) with format F, as sscanf would: a format character other than a
 // blank or conversion must match the next character; a blank matches any run of white space,
 // none included; "%d" skips white space and reads an optionally signed decimal number; "%31s"
