@@ -6,8 +6,10 @@
 #include <X11/extensions/XTest.h>
 #include <dlfcn.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 
 #include "deliver.h"
 
@@ -26,6 +28,12 @@ struct x_functions {
   decltype(&XTestFakeKeyEvent) fake_key;
   decltype(&XTestFakeMotionEvent) fake_motion;
   decltype(&XTestFakeButtonEvent) fake_button;
+  decltype(&XDisplayKeycodes) display_keycodes;
+  decltype(&XGetKeyboardMapping) get_keyboard_mapping;
+  decltype(&XChangeKeyboardMapping) change_keyboard_mapping;
+  decltype(&XFree) free;
+  decltype(&XSync) sync;
+  decltype(&XCheckTypedEvent) check_typed_event;
 };
 
 x_functions lib;           // filled by load, once
@@ -35,6 +43,17 @@ const char *display_name;  // from DISPLAY
 bool lost;                 // the connection broke; nothing more is sent
 char error[320];           // why the server cannot be reached or was lost, or empty
 int64_t wheel_rest[2];     // scroll pixels not yet sent as a notch: vertical, horizontal
+
+// Key codes that had no keysym and that typing bound to a character; they are given back their
+// empty mapping when the session ends, not at once: a client that reads the new mapping only when
+// it handles the notice of it must still find the character there.
+struct binding {
+  KeyCode code;   // the spare key code
+  KeySym keysym;  // what it types now
+};
+binding bound[32];  // in the order they were taken
+int bound_count;    // how many of bound are in use
+int next_spare;     // which of them a character not on the layout takes next, once all are taken
 
 // Pixels of a pixel scroll per wheel notch: a web page's wheel event reports 120 per notch, so
 // W x y 0 120 is one notch down.
@@ -72,11 +91,14 @@ int coordinate(double v) {
   return static_cast<int>(v);
 }
 
-// X button numbers by platform button: left 1, right 3, center 2.
+// X button numbers by platform button: left 1, right 3, center 2, and back and forward (other
+// buttons 3 and 4) 8 and 9, as X servers number a mouse's side buttons.
 unsigned x_button(CGMouseButton b) {
-  switch (b) {
+  switch (static_cast<uint32_t>(b)) {
     case kCGMouseButtonLeft: return 1;
     case kCGMouseButtonRight: return 3;
+    case 3: return 8;
+    case 4: return 9;
     default: return 2;
   }
 }
@@ -118,6 +140,140 @@ void scroll_axis(int axis, int64_t pixels, unsigned positive_button, unsigned ne
   }
 }
 
+// The keysym that types code point c: the Latin-1 keysyms are the code points, control characters
+// are the keys that type them, the rest Unicode keysyms; 0 for one no key types.
+KeySym keysym_of(uint32_t c) {
+  switch (c) {
+    case '\t': return 0xff09;  // Tab
+    case '\n':
+    case '\r': return 0xff0d;    // Return
+    case 0x08: return 0xff08;    // BackSpace
+    case 0x1b: return 0xff1b;    // Escape
+    case 0x7f: return 0xffff;    // Delete
+    case 0x20ac: return 0x20ac;  // EuroSign, named before Unicode keysyms existed
+    default: break;
+  }
+  if ((c >= 0x20 && c < 0x7f) || (c >= 0xa0 && c <= 0xff)) return c;
+  if (c < 0xa0) return 0;
+  return 0x01000000 + c;
+}
+
+// The server's keyboard mapping, read anew for each piece of text: the user may switch layouts.
+struct keymap {
+  int min, max;  // key codes
+  int per;       // keysyms per key code
+  KeySym *syms;  // per key code, its columns: 0 plain, 1 Shift, 4 level 3, 5 level 3 with Shift
+
+  KeySym at(int code, int column) const {
+    return column < per ? syms[(code - min) * per + column] : NoSymbol;
+  }
+
+  // The key code whose column holds ks, or 0.
+  int find(KeySym ks, int column) const {
+    for (int code = min; code <= max; code++)
+      if (at(code, column) == ks) return code;
+    return 0;
+  }
+};
+
+// Presses and releases code, with Shift and the level 3 key around it when its column needs them.
+void press_in_column(const keymap &m, int code, int column, bool shift_held) {
+  int shift = column == 1 || column == 5 ? m.find(0xffe1, 0) : 0;  // Shift_L
+  int level3 = column >= 4 ? m.find(0xfe03, 0) : 0;                // ISO_Level3_Shift
+  // A Shift the user holds already does the work; pressing and releasing it would let it go.
+  if (shift_held) shift = 0;
+  const int modifiers[] = {shift, level3};
+  for (int modifier : modifiers)
+    if (modifier != 0) lib.fake_key(display, static_cast<unsigned>(modifier), True, CurrentTime);
+  lib.fake_key(display, static_cast<unsigned>(code), True, CurrentTime);
+  lib.fake_key(display, static_cast<unsigned>(code), False, CurrentTime);
+  for (int i = 1; i >= 0; i--)
+    if (modifiers[i] != 0) lib.fake_key(display, static_cast<unsigned>(modifiers[i]), False, CurrentTime);
+}
+
+// Whether code has no keysym at all and typing has not taken it.
+bool spare(const keymap &m, int code) {
+  for (int column = 0; column < m.per; column++)
+    if (m.at(code, column) != NoSymbol) return false;
+  for (int i = 0; i < bound_count; i++)
+    if (bound[i].code == code) return false;
+  return true;
+}
+
+// A spare key code bound to ks: one bound before, or a key code without keysyms taken now, or,
+// once all that can be are taken, the next of them in turn. The change is waited for (a round
+// trip: the server has then sent every client its notice of the new mapping, which reaches each
+// before the key press does). 0 when there is none.
+int bind_spare(const keymap &m, KeySym ks) {
+  for (int i = 0; i < bound_count; i++)
+    if (bound[i].keysym == ks) return bound[i].code;
+  int slot = -1;
+  for (int code = m.max; code >= m.min && slot < 0 && bound_count < static_cast<int>(std::size(bound));
+       code--) {
+    if (!spare(m, code)) continue;
+    slot = bound_count++;
+    bound[slot].code = static_cast<KeyCode>(code);
+  }
+  if (slot < 0) {
+    if (bound_count == 0) return 0;
+    slot = next_spare++ % bound_count;
+  }
+  bound[slot].keysym = ks;
+  // Plain and with Shift alike, so that a held Shift does not change what it types.
+  KeySym both[2] = {ks, ks};
+  lib.change_keyboard_mapping(display, bound[slot].code, 2, both, 1);
+  lib.sync(display, False);
+  XEvent notice;
+  while (lib.check_typed_event(display, MappingNotify, &notice) == True) {
+  }
+  return bound[slot].code;
+}
+
+// Gives the spare key codes back their empty mapping.
+void unbind_spares() {
+  KeySym none[2] = {NoSymbol, NoSymbol};
+  for (int i = 0; i < bound_count; i++) lib.change_keyboard_mapping(display, bound[i].code, 2, none, 1);
+  if (bound_count > 0) lib.sync(display, False);
+  bound_count = next_spare = 0;
+}
+
+// The key code and column that type ks in the mapping, 0 when none does. The level 3 columns count
+// only where some key selects level 3.
+int find_key(const keymap &m, KeySym ks, int *column) {
+  bool level3 = m.find(0xfe03, 0) != 0;
+  for (int col : {0, 1, 4, 5}) {
+    if (col >= 4 && !level3) break;
+    if (int code = m.find(ks, col); code != 0) {
+      *column = col;
+      return code;
+    }
+  }
+  return 0;
+}
+
+// Types the text a keyboard event carries, each character as a real key press: found in the
+// server's current mapping, with Shift or the level 3 key as its column needs; a character that no
+// key types is bound to a spare key code for it.
+void type(const sim_record &r) {
+  keymap m{};
+  lib.display_keycodes(display, &m.min, &m.max);
+  m.syms = lib.get_keyboard_mapping(display, static_cast<KeyCode>(m.min), m.max - m.min + 1, &m.per);
+  if (m.syms == nullptr) return;
+  bool shift_held = (r.flags & kCGEventFlagMaskShift) != 0;
+  for (size_t i = 0; i < r.text_length; i++) {
+    uint32_t c = r.text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < r.text_length)
+      c = 0x10000 + ((c - 0xD800) << 10) + (r.text[++i] - 0xDC00u);
+    KeySym ks = keysym_of(c);
+    if (ks == 0) continue;
+    int column = 0;
+    int code = find_key(m, ks, &column);
+    if (code == 0) code = bind_spare(m, ks);
+    if (code != 0) press_in_column(m, code, column, shift_held);
+  }
+  lib.free(m.syms);
+}
+
 template <typename F>
 bool find(void *library, const char *name, F *f) {
   *f = reinterpret_cast<F>(dlsym(library, name));
@@ -142,7 +298,12 @@ bool load() {
            find(xtst, "XTestQueryExtension", &lib.query_extension) &&
            find(xtst, "XTestFakeKeyEvent", &lib.fake_key) &&
            find(xtst, "XTestFakeMotionEvent", &lib.fake_motion) &&
-           find(xtst, "XTestFakeButtonEvent", &lib.fake_button);
+           find(xtst, "XTestFakeButtonEvent", &lib.fake_button) &&
+           find(xlib, "XDisplayKeycodes", &lib.display_keycodes) &&
+           find(xlib, "XGetKeyboardMapping", &lib.get_keyboard_mapping) &&
+           find(xlib, "XChangeKeyboardMapping", &lib.change_keyboard_mapping) &&
+           find(xlib, "XFree", &lib.free) && find(xlib, "XSync", &lib.sync) &&
+           find(xlib, "XCheckTypedEvent", &lib.check_typed_event);
   if (!loaded) snprintf(error, sizeof error, "the X libraries lack a function hidpipe needs");
   return loaded;
 }
@@ -200,8 +361,12 @@ bool deliver(const sim_record &r) {
   if (lost) return false;
   switch (r.kind) {
     case sim_keyboard:
-      if (r.keycode < 128 && evdev[r.keycode] != 0)
+      // Text is typed on the key-down that carries it; its key-up has nothing left to do.
+      if (r.text_length > 0) {
+        if (r.down) type(r);
+      } else if (r.keycode < 128 && evdev[r.keycode] != 0) {
         lib.fake_key(display, evdev[r.keycode] + 8u, r.down ? True : False, CurrentTime);
+      }
       break;
     case sim_mouse: mouse(r); break;
     case sim_scroll:
@@ -215,8 +380,12 @@ bool deliver(const sim_record &r) {
 }
 
 void deliver_close() {
-  if (display != nullptr && !lost) lib.close_display(display);
+  if (display != nullptr && !lost) {
+    unbind_spares();
+    lib.close_display(display);
+  }
   display = nullptr;
+  bound_count = next_spare = 0;
 }
 
 const char *deliver_error() { return error[0] != '\0' ? error : nullptr; }

@@ -2,6 +2,7 @@
 
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
+#include <X11/Xutil.h>
 #include <X11/extensions/record.h>
 #include <poll.h>
 #include <unistd.h>
@@ -91,6 +92,75 @@ bool anything_down() {
   unsigned mask = 0;
   XQueryPointer(control, DefaultRootWindow(control), &root, &child, &rx, &ry, &wx, &wy, &mask);
   return (mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask)) != 0;
+}
+
+std::vector<unsigned long> keyboard_mapping() {
+  int min = 0, max = 0, per = 0;
+  XDisplayKeycodes(control, &min, &max);
+  KeySym *syms = XGetKeyboardMapping(control, static_cast<KeyCode>(min), max - min + 1, &per);
+  std::vector<unsigned long> all(syms, syms + (max - min + 1) * per);
+  XFree(syms);
+  return all;
+}
+
+namespace {
+
+Display *typed;  // the focused window's connection
+Window window;   // the window that holds the focus
+
+}  // namespace
+
+bool focus_start(const std::string &name) {
+  typed = XOpenDisplay(name.c_str());
+  if (typed == nullptr) return false;
+  Window root = DefaultRootWindow(typed);
+  window = XCreateSimpleWindow(typed, root, 0, 0, 200, 200, 0, 0, 0);
+  XSelectInput(typed, window, KeyPressMask | StructureNotifyMask);
+  XMapWindow(typed, window);
+  for (XEvent e; XNextEvent(typed, &e) == 0 && e.type != MapNotify;) {
+  }
+  XSetInputFocus(typed, window, RevertToParent, CurrentTime);
+  // Xlib loads the keyboard description, and asks to hear of its changes, on the first lookup: do
+  // it now, as an application has long done before anything is typed into it.
+  XKeyEvent probe = {};
+  probe.type = KeyPress;
+  probe.display = typed;
+  probe.keycode = 38;
+  char text[16];
+  KeySym keysym = NoSymbol;
+  XLookupString(&probe, text, sizeof text, &keysym, nullptr);
+  XSync(typed, False);
+  return true;
+}
+
+std::vector<unsigned long> focus_take(size_t count, int wait_ms) {
+  using namespace std::chrono;
+  std::vector<unsigned long> keysyms;
+  auto last_new = steady_clock::now();
+  while (keysyms.size() < count && steady_clock::now() - last_new < milliseconds(wait_ms)) {
+    if (XPending(typed) == 0) {
+      pollfd p{ConnectionNumber(typed), POLLIN, 0};
+      poll(&p, 1, 5);
+      continue;
+    }
+    XEvent e;
+    XNextEvent(typed, &e);
+    if (e.type == MappingNotify) XRefreshKeyboardMapping(&e.xmapping);
+    if (e.type != KeyPress) continue;
+    char text[16];
+    KeySym keysym = NoSymbol;
+    XLookupString(&e.xkey, text, sizeof text, &keysym, nullptr);
+    // Shift and the level 3 key arrive as key presses too; an application types nothing for them.
+    if (IsModifierKey(keysym)) continue;
+    keysyms.push_back(keysym);
+    last_new = steady_clock::now();
+  }
+  return keysyms;
+}
+
+void focus_stop() {
+  if (typed != nullptr) XCloseDisplay(typed);
+  typed = nullptr;
 }
 
 std::string describe(const x_event &e) {

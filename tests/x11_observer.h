@@ -33,3 +33,17 @@ bool anything_down();
 
 // A readable form, e.g. "key-press 38", "button-press 1 at 10,20 state 0x1", "motion 10,20".
 std::string describe(const x_event &e);
+
+// The server's keyboard mapping: every key code's keysyms, in order.
+std::vector<unsigned long> keyboard_mapping();
+
+// A window of its own connection that holds the keyboard focus, as an application being typed
+// into does. Returns false when it cannot be made.
+bool focus_start(const std::string &name);
+
+// The keysym of each key press the window received, modifier keys left out, as the window
+// translates it with the mapping it knows at the time (following the server's notices of new
+// mappings), once count have arrived or wait_ms have passed without a new one.
+std::vector<unsigned long> focus_take(size_t count, int wait_ms = 500);
+
+void focus_stop();

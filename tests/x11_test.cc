@@ -140,6 +140,47 @@ TEST_F(x11, end_of_input_leaves_nothing_down) {
   EXPECT_FALSE(anything_down());
 }
 
+// Back and forward are the side buttons X numbers 8 and 9.
+TEST_F(x11, back_and_forward_buttons) {
+  EXPECT_EQ(drive("M 600 610\nB 600 610 3 1\nB 600 610 3 0\nB 600 610 4 1\nB 600 610 4 0\n", 5),
+            (strings{"motion 600,610", "button-press 8 at 600,610", "button-release 8 at 600,610",
+                     "button-press 9 at 600,610", "button-release 9 at 600,610"}));
+}
+
+// Text on the layout, with Shift where it needs it, and text no key types, bound to spare key
+// codes: an application with the focus, reading its events while the session goes on, sees each
+// character's keysym; when the session ends the mapping is as it was and nothing is down.
+TEST_F(x11, text_arrives_as_its_keysyms) {
+  ASSERT_TRUE(focus_start(display));
+  const std::vector<unsigned long> before = keyboard_mapping();
+  live_process p({.env = {"DISPLAY=" + display}});
+  p.write("T Hi, you!\tok\nT é€ß東😀e\nT ß€\n");
+  const std::vector<unsigned long> expected = {'H',
+                                               'i',
+                                               ',',
+                                               ' ',
+                                               'y',
+                                               'o',
+                                               'u',
+                                               '!',
+                                               0xff09 /* Tab */,
+                                               'o',
+                                               'k',
+                                               0xe9 /* é */,
+                                               0x20ac /* € */,
+                                               0xdf /* ß */,
+                                               0x1006771 /* 東 */,
+                                               0x101f600 /* 😀 */,
+                                               'e',
+                                               0xdf,
+                                               0x20ac};
+  EXPECT_EQ(focus_take(expected.size()), expected);
+  EXPECT_EQ(p.finish().status, 0);
+  focus_stop();
+  EXPECT_EQ(keyboard_mapping(), before);
+  EXPECT_FALSE(anything_down());
+}
+
 // A far coordinate is held at the screen's edge, never wrapped around to a near one.
 TEST_F(x11, far_positions_stop_at_the_edge) {
   EXPECT_EQ(drive("M 70000 5\nM -70000 6\n", 2), (strings{"motion 1279,5", "motion 0,6"}));
