@@ -1,14 +1,17 @@
 #!/usr/bin/env node
-// Drives hidpipe from Node.js (no dependencies): types a word with Shift for its capital, draws a
-// square with a left drag, double-clicks and scrolls.
+// Drives hidpipe from Node.js (no dependencies): types text in any language, draws a square with a
+// left drag, double-clicks, scrolls and clicks the back button.
 //
 // hidpipe stays running for the whole session, its standard input kept open; closing it ends the
 // session, and hidpipe then releases anything still held.
 //
-//     HIDPIPE=/path/to/hidpipe node examples/client.js [word]
+//     HIDPIPE=/path/to/hidpipe node examples/client.js [text]
 'use strict';
 
 const { spawn } = require('node:child_process');
+
+// A T line holds at most 93 bytes of text after "T ".
+const TEXT_BYTES = 93;
 
 class Hidpipe {
   constructor(program) {
@@ -17,24 +20,28 @@ class Hidpipe {
   }
 
   send(...lines) {
-    this.process.stdin.write(lines.map((line) => line + '\n').join(''));
+    this.process.stdin.write(lines.map((line) => line + '\n').join(''), 'utf8');
   }
 
   key(name) {
     this.send(`K ${name} 1`, `K ${name} 0`);
   }
 
-  typeWord(word) {
-    for (const ch of word) {
-      const code = 'Key' + ch.toUpperCase();
-      if (ch !== ch.toLowerCase()) {
-        this.send('K ShiftLeft 1');
-        this.key(code);
-        this.send('K ShiftLeft 0');
-      } else {
-        this.key(code);
+  // Types text as it is, whatever the keyboard layout: T lines of whole characters, and the Enter
+  // key for each line break (a T line ends at its newline).
+  typeText(text) {
+    text.split('\n').forEach((line, number) => {
+      if (number > 0) this.key('Enter');
+      let chunk = '';
+      for (const ch of line) {
+        if (Buffer.byteLength(chunk + ch, 'utf8') > TEXT_BYTES) {
+          this.send('T ' + chunk);
+          chunk = '';
+        }
+        chunk += ch;
       }
-    }
+      if (chunk) this.send('T ' + chunk);
+    });
   }
 
   dragSquare(x, y, side) {
@@ -44,9 +51,15 @@ class Hidpipe {
     this.send(`B ${x} ${y} 0 0`);
   }
 
+  // Button 0 left, 1 middle, 2 right, 3 back, 4 forward.
+  click(x, y, button = 0) {
+    this.send(`B ${x} ${y} ${button} 1`, `B ${x} ${y} ${button} 0`);
+  }
+
   doubleClick(x, y) {
     // Written together, the second press comes well within the double-click time.
-    this.send(...[1, 0, 1, 0].map((down) => `B ${x} ${y} 0 ${down}`));
+    this.click(x, y);
+    this.click(x, y);
   }
 
   scroll(x, y, dx, dy) {
@@ -60,12 +73,13 @@ class Hidpipe {
 }
 
 async function main() {
-  const word = process.argv[2] || 'Hello';
+  const text = process.argv[2] || 'Hello, Grüße aus 東京!';
   const hidpipe = new Hidpipe(process.env.HIDPIPE || 'hidpipe');
-  hidpipe.typeWord(word);
+  hidpipe.typeText(text);
   hidpipe.dragSquare(100, 100, 200);
   hidpipe.doubleClick(200, 200);
   hidpipe.scroll(200, 200, 0, 240);
+  hidpipe.click(200, 200, 3); // back
   const status = await hidpipe.close();
   if (status !== 0) console.error(`hidpipe exited with status ${status}`);
   process.exitCode = status;

@@ -1,25 +1,27 @@
 #!/usr/bin/env python3
-"""Drives hidpipe from Python (standard library only): types a word with Shift for its capital,
-draws a square with a left drag, double-clicks and scrolls.
+"""Drives hidpipe from Python (standard library only): types text in any language, draws a square
+with a left drag, double-clicks, scrolls and clicks the back button.
 
 hidpipe stays running for the whole session, its standard input kept open; closing it ends the
 session, and hidpipe then releases anything still held.
 
-    HIDPIPE=/path/to/hidpipe python3 examples/client.py [word]
+    HIDPIPE=/path/to/hidpipe python3 examples/client.py [text]
 """
 import os
 import subprocess
 import sys
 
-# KeyboardEvent code names of the letters, so that any ASCII word can be typed.
-LETTERS = {chr(c): "Key" + chr(c).upper() for c in range(ord("a"), ord("z") + 1)}
+# A T line holds at most 93 bytes of text after "T ".
+TEXT_BYTES = 93
 
 
 class Hidpipe:
     """One hidpipe process and the pipe to it."""
 
     def __init__(self, program):
-        self.process = subprocess.Popen([program], stdin=subprocess.PIPE, text=True, bufsize=1)
+        self.process = subprocess.Popen(
+            [program], stdin=subprocess.PIPE, text=True, encoding="utf-8", bufsize=1
+        )
 
     def send(self, *lines):
         for line in lines:
@@ -29,15 +31,20 @@ class Hidpipe:
     def key(self, name):
         self.send(f"K {name} 1", f"K {name} 0")
 
-    def type_word(self, word):
-        for ch in word:
-            code = LETTERS[ch.lower()]
-            if ch.isupper():
-                self.send("K ShiftLeft 1")
-                self.key(code)
-                self.send("K ShiftLeft 0")
-            else:
-                self.key(code)
+    def type_text(self, text):
+        """Types text as it is, whatever the keyboard layout: T lines of whole characters, and the
+        Enter key for each line break (a T line ends at its newline)."""
+        for number, line in enumerate(text.split("\n")):
+            if number > 0:
+                self.key("Enter")
+            chunk = ""
+            for ch in line:
+                if len((chunk + ch).encode("utf-8")) > TEXT_BYTES:
+                    self.send("T " + chunk)
+                    chunk = ""
+                chunk += ch
+            if chunk:
+                self.send("T " + chunk)
 
     def drag_square(self, x, y, side):
         corners = [(x + side, y), (x + side, y + side), (x, y + side), (x, y)]
@@ -45,9 +52,14 @@ class Hidpipe:
         self.send(*(f"M {cx} {cy}" for cx, cy in corners))
         self.send(f"B {x} {y} 0 0")
 
+    def click(self, x, y, button=0):
+        """Button 0 left, 1 middle, 2 right, 3 back, 4 forward."""
+        self.send(f"B {x} {y} {button} 1", f"B {x} {y} {button} 0")
+
     def double_click(self, x, y):
         # Written together, the second press comes well within the double-click time.
-        self.send(*[f"B {x} {y} 0 {down}" for down in (1, 0, 1, 0)])
+        self.click(x, y)
+        self.click(x, y)
 
     def scroll(self, x, y, dx, dy):
         self.send(f"W {x} {y} {dx} {dy}")
@@ -58,12 +70,13 @@ class Hidpipe:
 
 
 def main():
-    word = sys.argv[1] if len(sys.argv) > 1 else "Hello"
+    text = sys.argv[1] if len(sys.argv) > 1 else "Hello, Grüße aus 東京!"
     hidpipe = Hidpipe(os.environ.get("HIDPIPE", "hidpipe"))
-    hidpipe.type_word(word)
+    hidpipe.type_text(text)
     hidpipe.drag_square(100, 100, 200)
     hidpipe.double_click(200, 200)
     hidpipe.scroll(200, 200, 0, 240)
+    hidpipe.click(200, 200, 3)  # back
     status = hidpipe.close()
     if status != 0:
         print(f"hidpipe exited with status {status}", file=sys.stderr)

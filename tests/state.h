@@ -33,7 +33,8 @@ std::string compare_with_sscanf(const char *line);
 
 // Replays posted events as a window server would see them and returns an empty string when no
 // input could have been better served, else the first fault: an event posted elsewhere than the
-// HID tap; a key or button released that was not down, a button pressed or dragged while not in
-// the matching state; a key event of the wrong type; a click state outside 1..3; flags other than
-// exactly those of the modifier keys down at the time; a key or button still down at the end.
+// HID tap; text not posted as a key-down and key-up pair of virtual key 0; a key or button released that was
+// not down, a button pressed or dragged while not in the matching state; a key event of the wrong type; a
+// click state outside 1..3; flags other than exactly those of the modifier keys down at the time; a key or
+// button still down at the end.
 std::string check_posts(const sim_record *posts, size_t count);
