@@ -1,4 +1,4 @@
-// The stand-in's declaration of the Quartz Event Services subset hidpipe calls, with the macOS
+// The portable platform's declaration of the Quartz Event Services subset hidpipe calls, with the macOS
 // SDK's own types, so that code compiling against it compiles against the real frameworks.
 #pragma once
 
@@ -6,10 +6,10 @@
 #include <ctime>
 
 // Opaque, distinct handle types, as in CoreGraphics.
-struct sim_event;
-struct sim_source;
-typedef sim_event *CGEventRef;
-typedef sim_source *CGEventSourceRef;
+struct cg_event;
+struct cg_source;
+typedef cg_event *CGEventRef;
+typedef cg_source *CGEventSourceRef;
 typedef const void *CFTypeRef;
 
 typedef uint16_t CGKeyCode;
@@ -124,15 +124,15 @@ bool CGPreflightPostEventAccess();
 void CFRelease(CFTypeRef object);
 
 // The macOS clock id of the uptime clock. Linux gives 8 another meaning (CLOCK_REALTIME_ALARM),
-// so the stand-in never passes it through to the system. macOS's <time.h> has its own.
+// so the portable platform never passes it through to the system. macOS's <time.h> has its own.
 #ifndef CLOCK_UPTIME_RAW
 #define CLOCK_UPTIME_RAW ((clockid_t)8)
 #endif
 
-// On a Mac, <time.h> declares the real clock_gettime_nsec_np; the stand-in's clock, which tests can
+// On a Mac, <time.h> declares the real clock_gettime_nsec_np; the portable platform's clock, which tests can
 // set, takes the name there through a macro rather than redeclaring it.
 #ifdef __APPLE__
-#define clock_gettime_nsec_np sim_clock_gettime_nsec_np
+#define clock_gettime_nsec_np cg_clock_gettime_nsec_np
 #endif
 
 // Nanoseconds of a monotonic clock for CLOCK_UPTIME_RAW (or the settable test clock); 0 for

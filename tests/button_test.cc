@@ -102,11 +102,11 @@ TEST_F(buttons, click_counting) {
     SCOPED_TRACE(c.what);
     reset_program();
     for (const timed &t : c.commands) {
-      sim_set_clock(t.ns);
+      cg_set_clock(t.ns);
       handle(t.command);
     }
     std::vector<int64_t> clicks;
-    for (const sim_record &r : take())
+    for (const cg_record &r : take())
       if (r.type != kCGEventMouseMoved && r.type != kCGEventLeftMouseDragged) clicks.push_back(r.click);
     EXPECT_EQ(clicks, c.clicks);
   }
@@ -170,7 +170,7 @@ const button_case button_cases[] = {
 };
 
 TEST_F(buttons, events) {
-  sim_set_clock(5 * s);
+  cg_set_clock(5 * s);
   for (const button_case &c : button_cases) {
     SCOPED_TRACE(c.what);
     reset_program();
@@ -181,13 +181,13 @@ TEST_F(buttons, events) {
 
 // A failed creation still records the press: the release finds the button held, with its count.
 TEST_F(buttons, failed_creation_keeps_state) {
-  sim_set_clock(s);
-  sim_fail(sim_fail_mouse, true);
+  cg_set_clock(s);
+  cg_fail(cg_fail_mouse, true);
   handle_lines("B 4 4 0 1\n");
   EXPECT_EQ(held_buttons[0], 1);
   EXPECT_EQ(click_count[0], 1u);
   EXPECT_TRUE(positioned);
-  sim_fail(sim_fail_mouse, false);
+  cg_fail(cg_fail_mouse, false);
   handle_lines("B 4 4 0 0\nB 4 4 0 1\n");
   EXPECT_EQ(take_text(), (std::vector<std::string>{"left-up 4,4 b0 c1", "left-down 4,4 b0 c2"}));
   release_all();

@@ -11,13 +11,13 @@ namespace {
 class loop : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim_reset();
+    cg_reset();
     reset_program();
-    sim_record_posts(true);
+    cg_record_posts(true);
   }
   void TearDown() override {
-    EXPECT_EQ(sim_live(), 0) << "platform objects leaked";
-    sim_reset();
+    EXPECT_EQ(cg_live(), 0) << "platform objects leaked";
+    cg_reset();
   }
 };
 
@@ -32,9 +32,9 @@ const CGEventFlags shift = kCGEventFlagMaskShift;
 
 std::vector<std::string> posted_lines() {
   std::vector<std::string> lines;
-  for (size_t i = 0; i < sim_post_count(); i++) {
+  for (size_t i = 0; i < cg_post_count(); i++) {
     char buf[256];
-    size_t n = sim_format(sim_posts()[i], buf, sizeof buf);
+    size_t n = cg_format(cg_posts()[i], buf, sizeof buf);
     lines.emplace_back(buf, n);
   }
   return lines;
@@ -94,7 +94,7 @@ const run_case cases[] = {
 TEST_F(loop, cases) {
   for (const run_case &c : cases) {
     SCOPED_TRACE(c.what);
-    sim_clear_posts();
+    cg_clear_posts();
     reset_program();
     EXPECT_EQ(run_text(c.input), 0);
     EXPECT_EQ(posted_lines(), c.events);
@@ -102,16 +102,16 @@ TEST_F(loop, cases) {
 }
 
 TEST_F(loop, source_failure_exits_1_and_posts_nothing) {
-  sim_fail(sim_fail_source, true);
+  cg_fail(cg_fail_source, true);
   EXPECT_EQ(run_text("K KeyA 1\nR\n"), 1);
-  EXPECT_EQ(sim_post_count(), 0u);
+  EXPECT_EQ(cg_post_count(), 0u);
 }
 
 // Failed key events stop nothing: later commands and the final release still run.
 TEST_F(loop, failed_creations_do_not_stop_the_loop) {
-  sim_fail(sim_fail_keyboard, true);
+  cg_fail(cg_fail_keyboard, true);
   EXPECT_EQ(run_text("K ShiftLeft 1\nK KeyA 1\n"), 0);
-  EXPECT_EQ(sim_post_count(), 0u);
+  EXPECT_EQ(cg_post_count(), 0u);
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ std::vector<std::string> binary_events(const std::string &input) {
   EXPECT_EQ(r.err, "");
   std::vector<std::string> events;
   for (const std::string &line : r.log) {
-    sim_record rec;
+    cg_record rec;
     EXPECT_TRUE(parse_log_line(line, &rec)) << line;
     events.push_back(describe(rec));
   }
@@ -109,21 +109,21 @@ TEST(hostile, random_mebibyte) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "");
 
-  sim_reset();
+  cg_reset();
   reset_program();
-  sim_record_posts(true);
+  cg_record_posts(true);
   ASSERT_EQ(run_text(input), 0);
-  EXPECT_EQ(check_posts(sim_posts(), sim_post_count()), "");
-  EXPECT_EQ(sim_live(), 0);
-  ASSERT_EQ(r.log.size(), sim_post_count());
+  EXPECT_EQ(check_posts(cg_posts(), cg_post_count()), "");
+  EXPECT_EQ(cg_live(), 0);
+  ASSERT_EQ(r.log.size(), cg_post_count());
   EXPECT_GT(r.log.size(), 1000u) << "the input should do something";
   for (size_t i = 0; i < r.log.size(); i++) {
-    sim_record from_log, in_process = sim_posts()[i];
+    cg_record from_log, in_process = cg_posts()[i];
     ASSERT_TRUE(parse_log_line(r.log[i], &from_log)) << r.log[i];
     from_log.click = in_process.click = 0;
     ASSERT_EQ(describe(from_log), describe(in_process)) << "event " << i;
   }
-  sim_reset();
+  cg_reset();
 }
 
 }  // namespace

@@ -153,9 +153,9 @@ TEST_F(keyboard, every_row_posts_its_virtual_key) {
     auto posted = take();
     ASSERT_EQ(posted.size(), 2u);
     for (int i = 0; i < 2; i++) {
-      const sim_record &r = posted[i];
+      const cg_record &r = posted[i];
       bool down = i == 0;
-      EXPECT_EQ(r.kind, sim_keyboard);
+      EXPECT_EQ(r.kind, cg_keyboard);
       EXPECT_EQ(r.keycode, e.mac);
       EXPECT_EQ(r.tap, kCGHIDEventTap);
       EXPECT_EQ(r.type, e.kind != plain ? kCGEventFlagsChanged : down ? kCGEventKeyDown : kCGEventKeyUp);
@@ -247,10 +247,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 // A failed creation still changes what is held: the release that follows finds the key down.
 TEST_F(keyboard, failed_creation_keeps_state) {
-  sim_fail(sim_fail_keyboard, true);
+  cg_fail(cg_fail_keyboard, true);
   handle("K ShiftLeft 1\n");
   EXPECT_EQ(held_keys[74], 1);
-  sim_fail(sim_fail_keyboard, false);
+  cg_fail(cg_fail_keyboard, false);
   handle("K KeyA 1\n");
   auto posted = take();
   ASSERT_EQ(posted.size(), 1u);

@@ -68,11 +68,11 @@ TEST_F(pointer, drag_follows_first_held_button) {
 
 // A failed creation still moves the stored position: the next scroll there posts no move.
 TEST_F(pointer, failed_move_still_positions) {
-  sim_fail(sim_fail_mouse, true);
+  cg_fail(cg_fail_mouse, true);
   handle_lines("M 8 9\n");
   EXPECT_TRUE(positioned);
-  sim_fail(sim_fail_mouse, false);
-  sim_fail(sim_fail_scroll, true);
+  cg_fail(cg_fail_mouse, false);
+  cg_fail(cg_fail_scroll, true);
   handle_lines("W 8 9 1 1\nW 1 1 1 1\n");
   EXPECT_EQ(take_text(), std::vector<std::string>{"moved 1,1 b0 c0"});
 }

@@ -23,11 +23,11 @@ TEST_F(posting, replaces_platform_flags) {
   post(scroll_event());
   auto posted = take();
   ASSERT_EQ(posted.size(), 3u);
-  for (const sim_record &r : posted) {
+  for (const cg_record &r : posted) {
     EXPECT_EQ(r.flags, 0u);
     EXPECT_EQ(r.tap, kCGHIDEventTap);
   }
-  EXPECT_EQ(sim_live(), 1) << "posted events are released";
+  EXPECT_EQ(cg_live(), 1) << "posted events are released";
 }
 
 TEST_F(posting, modifiers_reach_pointer_and_scroll_events) {
@@ -36,7 +36,7 @@ TEST_F(posting, modifiers_reach_pointer_and_scroll_events) {
   take();
   post(mouse_event());
   post(scroll_event());
-  for (const sim_record &r : take()) EXPECT_EQ(r.flags, kCGEventFlagMaskCommand | kCGEventFlagMaskAlternate);
+  for (const cg_record &r : take()) EXPECT_EQ(r.flags, kCGEventFlagMaskCommand | kCGEventFlagMaskAlternate);
 }
 
 // Each mask bit comes from either key of its pair and from no other key.
@@ -59,8 +59,8 @@ TEST_F(posting, mask_bits_per_key) {
 
 TEST_F(posting, absent_event_does_nothing) {
   post(nullptr);
-  EXPECT_EQ(sim_post_count(), 0u);
-  EXPECT_EQ(sim_live(), 1);
+  EXPECT_EQ(cg_post_count(), 0u);
+  EXPECT_EQ(cg_live(), 1);
 }
 
 }  // namespace

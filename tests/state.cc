@@ -36,7 +36,7 @@ struct pressed {
   bool typing;     // a key-down with text was posted, its key-up not yet
 };
 
-const char *check_key(const sim_record &r, pressed &down) {
+const char *check_key(const cg_record &r, pressed &down) {
   // Typed text presses no key of its own: a key-down and a key-up carrying the same text.
   if (r.text_length > 0) {
     if (r.keycode != 0 || r.type != (r.down ? kCGEventKeyDown : kCGEventKeyUp)) return "wrong text event";
@@ -53,7 +53,7 @@ const char *check_key(const sim_record &r, pressed &down) {
   return nullptr;
 }
 
-const char *check_button(const sim_record &r, pressed &down) {
+const char *check_button(const cg_record &r, pressed &down) {
   unsigned b = r.button;
   if (b > 4) return "unknown button";
   bool press =
@@ -78,14 +78,14 @@ CGEventFlags modifiers_down(const pressed &down) {
 
 }  // namespace
 
-std::string check_posts(const sim_record *posts, size_t count) {
+std::string check_posts(const cg_record *posts, size_t count) {
   pressed down{};
   for (size_t i = 0; i < count; i++) {
-    const sim_record &r = posts[i];
+    const cg_record &r = posts[i];
     const char *broken = nullptr;
     if (r.tap != kCGHIDEventTap) broken = "posted elsewhere than the HID tap";
-    if (broken == nullptr && r.kind == sim_keyboard) broken = check_key(r, down);
-    if (broken == nullptr && r.kind == sim_mouse && r.type != kCGEventMouseMoved)
+    if (broken == nullptr && r.kind == cg_keyboard) broken = check_key(r, down);
+    if (broken == nullptr && r.kind == cg_mouse && r.type != kCGEventMouseMoved)
       broken = check_button(r, down);
     if (broken == nullptr && r.flags != modifiers_down(down)) broken = "flags differ from the modifiers down";
     if (broken != nullptr) return "event " + std::to_string(i) + ": " + broken;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "sim.h"
+#include "cg_control.h"
 
 // Clears every input-state variable of the program, as at process start.
 void reset_program();
@@ -37,4 +37,4 @@ std::string compare_with_sscanf(const char *line);
 // not down, a button pressed or dragged while not in the matching state; a key event of the wrong type; a
 // click state outside 1..3; flags other than exactly those of the modifier keys down at the time; a key or
 // button still down at the end.
-std::string check_posts(const sim_record *posts, size_t count);
+std::string check_posts(const cg_record *posts, size_t count);

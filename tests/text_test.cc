@@ -51,9 +51,9 @@ TEST_F(typing, runs) {
     SCOPED_TRACE(c.what);
     handle(c.line.c_str(), c.cut);
     std::vector<std::string> runs;
-    std::vector<sim_record> posted = take();
+    std::vector<cg_record> posted = take();
     for (size_t i = 0; i < posted.size(); i++) {
-      const sim_record &r = posted[i];
+      const cg_record &r = posted[i];
       ASSERT_EQ(r.keycode, 0);
       ASSERT_EQ(r.type, i % 2 == 0 ? kCGEventKeyDown : kCGEventKeyUp);
       std::string text = utf8_of(r.text, r.text_length);

@@ -1,5 +1,6 @@
-// The stand-in window server: events are small records in a fixed pool; posting records them in
-// memory for tests and writes them to the log named by HIDPIPE_SIM_LOG.
+// The Quartz Event Services subset off macOS: events are small records in a fixed pool; posting
+// records them in memory for tests, writes them to the log named by HIDPIPE_SIM_LOG and hands them
+// to the backend chosen when the first event source is made.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -14,35 +15,37 @@
 #include <iterator>
 #include <vector>
 
-#include "deliver.h"
-#include "sim.h"
+#include "backend.h"
+#include "cg_control.h"
 
-struct sim_event {
-  sim_record r;  // the fields the program sets and the log shows
-  bool live;     // created and not yet released
+struct cg_event {
+  cg_record r;  // the fields the program sets and the log shows
+  bool live;    // created and not yet released
 };
 
-struct sim_source {
+struct cg_source {
   bool live;  // created and not yet released
 };
 
 namespace {
 
 // hidpipe holds one event at a time; the rest of the pool is for tests that hold several.
-sim_event events[64];
-sim_source sources[4];
+cg_event events[64];
+cg_source sources[4];
 int live_objects;  // events and sources created and not released
 
-std::vector<sim_record> posts;  // posted events, kept only while recording
-bool recording;                 // whether CGEventPost appends to posts
-bool failing[5];                // per sim_failure: creations of that kind yield none
-bool fixed_clock;               // whether the clock reads clock_ns instead of the system's
-uint64_t clock_ns;              // the fixed clock's value
+std::vector<cg_record> posts;  // posted events, kept only while recording
+bool recording;                // whether CGEventPost appends to posts
+bool failing[5];               // per cg_failure: creations of that kind yield none
+bool fixed_clock;              // whether the clock reads clock_ns instead of the system's
+uint64_t clock_ns;             // the fixed clock's value
 
 bool env_read;          // whether HIDPIPE_SIM_LOG and HIDPIPE_SIM_FAIL have been read
 int log_fd = -1;        // the open log, or -1
 char log_error[320];    // why the log that was asked for could not be opened, or empty
-char start_error[320];  // why the last source creation failed, or empty
+char start_error[420];  // why the last source creation failed, or empty
+char start_note[640];   // what --verbose says at start of where events go
+const backend *active;  // where posted events go besides the log, while a source is alive
 
 template <typename T, size_t N>
 bool owns(const void *p, const T (&pool)[N]) {
@@ -52,7 +55,7 @@ bool owns(const void *p, const T (&pool)[N]) {
 }
 
 // Misuse of a handle is a fault in the program under test: crash as loudly as Quartz would.
-sim_event &event_of(CGEventRef e) {
+cg_event &event_of(CGEventRef e) {
   if (e == nullptr || !owns(e, events) || !e->live) abort();
   return *e;
 }
@@ -163,11 +166,11 @@ void check_source(CGEventSourceRef s) {
   if (s != nullptr && (!owns(s, sources) || !s->live)) abort();
 }
 
-sim_event *make(CGEventSourceRef s, sim_failure failure, sim_kind kind, CGEventType type) {
+cg_event *make(CGEventSourceRef s, cg_failure failure, cg_kind kind, CGEventType type) {
   read_env();
   check_source(s);
   if (failing[failure]) return nullptr;
-  for (sim_event &e : events) {
+  for (cg_event &e : events) {
     if (e.live) continue;
     e = {};
     e.live = true;
@@ -238,22 +241,24 @@ bool add_text(char *out, size_t size, size_t *len, const UniChar *units, size_t 
 }  // namespace
 
 const char *delivery_error;
+const char *text_unsupported;
+const char *backend_note;
 
-size_t sim_format(const sim_record &r, char *out, size_t size) {
+size_t cg_format(const cg_record &r, char *out, size_t size) {
   size_t len = 0;
   bool ok = add(out, size, &len, "{\"tap\":%" PRIu32 ",\"type\":%" PRIu32 ",\"flags\":%" PRIu64,
                 static_cast<uint32_t>(r.tap), static_cast<uint32_t>(r.type), r.flags);
   switch (r.kind) {
-    case sim_mouse:
+    case cg_mouse:
       ok = ok && add_number(out, size, &len, "x", r.at.x) && add_number(out, size, &len, "y", r.at.y) &&
            add(out, size, &len, ",\"button\":%" PRIu32 ",\"click\":%" PRId64, static_cast<uint32_t>(r.button),
                r.click);
       break;
-    case sim_keyboard:
+    case cg_keyboard:
       ok = ok && add(out, size, &len, ",\"keycode\":%u", static_cast<unsigned>(r.keycode));
       if (r.text_length > 0) ok = ok && add_text(out, size, &len, r.text, r.text_length);
       break;
-    case sim_scroll:
+    case cg_scroll:
       ok =
           ok && add(out, size, &len,
                     ",\"unit\":%" PRIu32 ",\"wheels\":%" PRIu32 ",\"wheel1\":%" PRId32 ",\"wheel2\":%" PRId32,
@@ -271,11 +276,20 @@ CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID /*state*/) {
   delivery_error = nullptr;
   // A log that was asked for and cannot be written is a server that cannot be reached.
   const char *why = nullptr;
-  if (failing[sim_fail_source]) why = "creating the event source was made to fail (HIDPIPE_SIM_FAIL=source)";
+  if (failing[cg_fail_source]) why = "creating the event source was made to fail (HIDPIPE_SIM_FAIL=source)";
   if (why == nullptr && log_error[0] != '\0') why = log_error;
-  if (why == nullptr && !deliver_open()) why = deliver_error();
+  if (why == nullptr && active == nullptr) {
+    const char *note = nullptr;
+    active = choose_backend(&why, &note);
+    if (active != nullptr) {
+      snprintf(start_note, sizeof start_note, "%s%s%s", note != nullptr ? note : "",
+               note != nullptr ? "; " : "", active->about());
+      backend_note = start_note;
+      text_unsupported = active->cannot_type;
+    }
+  }
   if (why == nullptr) {
-    for (sim_source &s : sources) {
+    for (cg_source &s : sources) {
       if (s.live) continue;
       s.live = true;
       live_objects++;
@@ -291,12 +305,12 @@ CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID /*state*/) {
 
 bool CGPreflightPostEventAccess() {
   read_env();
-  return !failing[sim_fail_access];
+  return !failing[cg_fail_access];
 }
 
 CGEventRef CGEventCreateMouseEvent(CGEventSourceRef source, CGEventType type, CGPoint position,
                                    CGMouseButton button) {
-  sim_event *e = make(source, sim_fail_mouse, sim_mouse, type);
+  cg_event *e = make(source, cg_fail_mouse, cg_mouse, type);
   if (e != nullptr) {
     e->r.at = position;
     e->r.button = button;
@@ -305,7 +319,7 @@ CGEventRef CGEventCreateMouseEvent(CGEventSourceRef source, CGEventType type, CG
 }
 
 CGEventRef CGEventCreateKeyboardEvent(CGEventSourceRef source, CGKeyCode key, bool keyDown) {
-  sim_event *e = make(source, sim_fail_keyboard, sim_keyboard, keyDown ? kCGEventKeyDown : kCGEventKeyUp);
+  cg_event *e = make(source, cg_fail_keyboard, cg_keyboard, keyDown ? kCGEventKeyDown : kCGEventKeyUp);
   if (e != nullptr) {
     e->r.keycode = key;
     e->r.down = keyDown;
@@ -319,7 +333,7 @@ CGEventRef CGEventCreateScrollWheelEvent(CGEventSourceRef source, CGScrollEventU
     check_source(source);
     return nullptr;
   }
-  sim_event *e = make(source, sim_fail_scroll, sim_scroll, kCGEventScrollWheel);
+  cg_event *e = make(source, cg_fail_scroll, cg_scroll, kCGEventScrollWheel);
   if (e == nullptr) return nullptr;
   e->r.unit = units;
   e->r.wheels = wheelCount;
@@ -334,14 +348,14 @@ CGEventRef CGEventCreateScrollWheelEvent(CGEventSourceRef source, CGScrollEventU
 
 void CGEventKeyboardSetUnicodeString(CGEventRef event, UniCharCount stringLength,
                                      const UniChar *unicodeString) {
-  sim_event &e = event_of(event);
+  cg_event &e = event_of(event);
   UniCharCount n = stringLength < std::size(e.r.text) ? stringLength : std::size(e.r.text);
   e.r.text_length = static_cast<uint8_t>(n);
   for (UniCharCount i = 0; i < n; i++) e.r.text[i] = unicodeString[i];
 }
 
 void CGEventSetIntegerValueField(CGEventRef event, CGEventField field, int64_t value) {
-  sim_event &e = event_of(event);
+  cg_event &e = event_of(event);
   if (field == kCGMouseEventClickState) e.r.click = value;
 }
 
@@ -350,16 +364,16 @@ void CGEventSetType(CGEventRef event, CGEventType type) { event_of(event).r.type
 void CGEventSetFlags(CGEventRef event, CGEventFlags flags) { event_of(event).r.flags = flags; }
 
 void CGEventPost(CGEventTapLocation tap, CGEventRef event) {
-  sim_event &e = event_of(event);
+  cg_event &e = event_of(event);
   e.r.tap = tap;
   if (recording) posts.push_back(e.r);
   if (log_fd >= 0) {
     char line[512];
-    size_t n = sim_format(e.r, line, sizeof line - 1);
+    size_t n = cg_format(e.r, line, sizeof line - 1);
     line[n++] = '\n';
     write_all(line, n);
   }
-  if (!deliver(e.r)) delivery_error = deliver_error();
+  if (active != nullptr && !active->deliver(e.r)) delivery_error = active->error();
 }
 
 void CFRelease(CFTypeRef object) {
@@ -370,8 +384,11 @@ void CFRelease(CFTypeRef object) {
     if (!s->live) abort();
     s->live = false;
     bool any_live = false;
-    for (const sim_source &other : sources) any_live = any_live || other.live;
-    if (!any_live) deliver_close();
+    for (const cg_source &other : sources) any_live = any_live || other.live;
+    if (!any_live && active != nullptr) {
+      active->close();
+      active = nullptr;
+    }
   } else {
     abort();
   }
@@ -386,9 +403,9 @@ uint64_t clock_gettime_nsec_np(clockid_t clock) {
   return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
 }
 
-void sim_reset() {
-  for (sim_event &e : events) e.live = false;
-  for (sim_source &s : sources) s.live = false;
+void cg_reset() {
+  for (cg_event &e : events) e.live = false;
+  for (cg_source &s : sources) s.live = false;
   live_objects = 0;
   posts.clear();
   recording = false;
@@ -397,17 +414,19 @@ void sim_reset() {
   clock_ns = 0;
   start_error[0] = '\0';
   delivery_error = nullptr;
+  if (active != nullptr) active->close();
+  active = nullptr;
 }
 
-void sim_record_posts(bool on) { recording = on; }
-const sim_record *sim_posts() { return posts.data(); }
-size_t sim_post_count() { return posts.size(); }
-void sim_clear_posts() { posts.clear(); }
-void sim_fail(sim_failure which, bool on) { failing[which] = on; }
+void cg_record_posts(bool on) { recording = on; }
+const cg_record *cg_posts() { return posts.data(); }
+size_t cg_post_count() { return posts.size(); }
+void cg_clear_posts() { posts.clear(); }
+void cg_fail(cg_failure which, bool on) { failing[which] = on; }
 
-void sim_set_clock(uint64_t ns) {
+void cg_set_clock(uint64_t ns) {
   fixed_clock = true;
   clock_ns = ns;
 }
 
-int sim_live() { return live_objects; }
+int cg_live() { return live_objects; }

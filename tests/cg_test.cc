@@ -1,26 +1,27 @@
-// The stand-in window server: what its events hold, its log lines, its strictness with handles.
+// The portable platform's Quartz subset: what its events hold, its log lines, its strictness with
+// handles.
 #include <string>
 
 #include "fixture.h"
 
 namespace {
 
-class stand_in : public ::testing::Test {
+class portable : public ::testing::Test {
  protected:
   void SetUp() override {
-    sim_reset();
-    sim_record_posts(true);
+    cg_reset();
+    cg_record_posts(true);
   }
-  void TearDown() override { sim_reset(); }
+  void TearDown() override { cg_reset(); }
 };
 
-std::string format(const sim_record &r) {
+std::string format(const cg_record &r) {
   char buf[256];
-  size_t n = sim_format(r, buf, sizeof buf);
+  size_t n = cg_format(r, buf, sizeof buf);
   return std::string(buf, n);
 }
 
-TEST_F(stand_in, events_as_posted_and_logged) {
+TEST_F(portable, events_as_posted_and_logged) {
   CGEventSourceRef s = CGEventSourceCreate(kCGEventSourceStatePrivate);
   CGEventRef m = CGEventCreateMouseEvent(s, kCGEventRightMouseDown, CGPoint{-2147483648.0, 2147483647.0},
                                          kCGMouseButtonRight);
@@ -34,13 +35,13 @@ TEST_F(stand_in, events_as_posted_and_logged) {
   CGEventPost(kCGHIDEventTap, w);
   CGEventRef half = CGEventCreateMouseEvent(s, kCGEventMouseMoved, CGPoint{0.5, -0.0}, kCGMouseButtonLeft);
   CGEventPost(kCGHIDEventTap, half);
-  EXPECT_EQ(sim_live(), 5);
+  EXPECT_EQ(cg_live(), 5);
   for (CGEventRef e : {m, k, w, half}) CFRelease(e);
   CFRelease(s);
-  EXPECT_EQ(sim_live(), 0);
+  EXPECT_EQ(cg_live(), 0);
 
-  ASSERT_EQ(sim_post_count(), 4u);
-  const sim_record *p = sim_posts();
+  ASSERT_EQ(cg_post_count(), 4u);
+  const cg_record *p = cg_posts();
   // Platform-made events come with the non-coalesced flag until something replaces it.
   EXPECT_EQ(format(p[0]),
             R"({"tap":0,"type":3,"flags":256,"x":-2147483648,"y":2147483647,"button":1,"click":3})");
@@ -50,7 +51,7 @@ TEST_F(stand_in, events_as_posted_and_logged) {
   EXPECT_EQ(format(p[3]), R"({"tap":0,"type":5,"flags":256,"x":0.5,"y":0,"button":0,"click":0})");
 }
 
-TEST_F(stand_in, scroll_wheel_counts) {
+TEST_F(portable, scroll_wheel_counts) {
   CGEventRef one = CGEventCreateScrollWheelEvent(nullptr, kCGScrollEventUnitLine, 1, 7);
   CGEventRef three = CGEventCreateScrollWheelEvent(nullptr, kCGScrollEventUnitPixel, 3, 1, -2, 3);
   EXPECT_EQ(CGEventCreateScrollWheelEvent(nullptr, kCGScrollEventUnitPixel, 0, 1), nullptr);
@@ -59,17 +60,17 @@ TEST_F(stand_in, scroll_wheel_counts) {
   CGEventPost(kCGHIDEventTap, three);
   CFRelease(one);
   CFRelease(three);
-  EXPECT_EQ(format(sim_posts()[0]),
+  EXPECT_EQ(format(cg_posts()[0]),
             R"({"tap":0,"type":22,"flags":256,"unit":1,"wheels":1,"wheel1":7,"wheel2":0})");
-  EXPECT_EQ(format(sim_posts()[1]),
+  EXPECT_EQ(format(cg_posts()[1]),
             R"({"tap":0,"type":22,"flags":256,"unit":0,"wheels":3,"wheel1":1,"wheel2":-2,"wheel3":3})");
 }
 
-TEST_F(stand_in, failures_per_kind) {
-  const sim_failure kinds[] = {sim_fail_mouse, sim_fail_keyboard, sim_fail_scroll};
-  for (sim_failure f : kinds) {
-    sim_reset();
-    sim_fail(f, true);
+TEST_F(portable, failures_per_kind) {
+  const cg_failure kinds[] = {cg_fail_mouse, cg_fail_keyboard, cg_fail_scroll};
+  for (cg_failure f : kinds) {
+    cg_reset();
+    cg_fail(f, true);
     CGEventRef e[] = {
         CGEventCreateMouseEvent(nullptr, kCGEventMouseMoved, CGPoint{}, kCGMouseButtonLeft),
         CGEventCreateKeyboardEvent(nullptr, 0, true),
@@ -81,25 +82,25 @@ TEST_F(stand_in, failures_per_kind) {
     }
     EXPECT_NE(CGEventSourceCreate(kCGEventSourceStatePrivate), nullptr);
   }
-  sim_reset();
-  sim_fail(sim_fail_source, true);
+  cg_reset();
+  cg_fail(cg_fail_source, true);
   EXPECT_EQ(CGEventSourceCreate(kCGEventSourceStatePrivate), nullptr);
 }
 
-TEST_F(stand_in, clock) {
+TEST_F(portable, clock) {
   EXPECT_EQ(clock_gettime_nsec_np(CLOCK_MONOTONIC), 0u) << "only the uptime clock is served";
   uint64_t a = clock_gettime_nsec_np(CLOCK_UPTIME_RAW);
   uint64_t b = clock_gettime_nsec_np(CLOCK_UPTIME_RAW);
   EXPECT_GT(a, 0u);
   EXPECT_LE(a, b);
-  sim_set_clock(450000000);
+  cg_set_clock(450000000);
   EXPECT_EQ(clock_gettime_nsec_np(CLOCK_UPTIME_RAW), 450000000u);
 }
 
-using stand_in_death = stand_in;
+using portable_death = portable;
 
 // Using a handle after its release is a fault that must not pass silently.
-TEST_F(stand_in_death, misuse_aborts) {
+TEST_F(portable_death, misuse_aborts) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   CGEventRef e = CGEventCreateKeyboardEvent(nullptr, 0, true);
   CFRelease(e);

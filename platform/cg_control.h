@@ -1,4 +1,4 @@
-// The stand-in's in-process controls for tests: what was posted, which creations fail, the clock,
+// In-process controls of the portable platform, for tests: what was posted, which creations fail, the clock,
 // and how many of its objects are alive.
 #pragma once
 
@@ -8,14 +8,14 @@
 #include "cg.h"
 
 // Which creation call made an event; decides the fields that mean something.
-enum sim_kind : uint8_t { sim_mouse, sim_keyboard, sim_scroll };
+enum cg_kind : uint8_t { cg_mouse, cg_keyboard, cg_scroll };
 
 // One event as it was when posted.
-struct sim_record {
+struct cg_record {
   CGEventTapLocation tap;  // where it was posted
   CGEventType type;        // type at posting
   CGEventFlags flags;      // flags at posting
-  sim_kind kind;           // creation call
+  cg_kind kind;            // creation call
   bool down;               // keyboard: the key-down flag it was created with
   CGPoint at;              // mouse: position
   CGMouseButton button;    // mouse: button
@@ -29,36 +29,30 @@ struct sim_record {
 };
 
 // Creations that can be made to fail, and the permission to post that can be withheld.
-enum sim_failure : uint8_t {
-  sim_fail_source,
-  sim_fail_mouse,
-  sim_fail_keyboard,
-  sim_fail_scroll,
-  sim_fail_access
-};
+enum cg_failure : uint8_t { cg_fail_source, cg_fail_mouse, cg_fail_keyboard, cg_fail_scroll, cg_fail_access };
 
 // Frees every object, clears the recording and failures and returns to the real clock. Recording
 // is switched off; the log is left as it is.
-void sim_reset();
+void cg_reset();
 
 // Keeps every posted event in memory from now on (on) or no longer (off).
-void sim_record_posts(bool on);
+void cg_record_posts(bool on);
 
-// The events posted since the last reset or sim_clear_posts, oldest first.
-const sim_record *sim_posts();
-size_t sim_post_count();
-void sim_clear_posts();
+// The events posted since the last reset or cg_clear_posts, oldest first.
+const cg_record *cg_posts();
+size_t cg_post_count();
+void cg_clear_posts();
 
-// Makes creations of one kind yield none (on) or work again (off); sim_fail_access makes
+// Makes creations of one kind yield none (on) or work again (off); cg_fail_access makes
 // CGPreflightPostEventAccess false.
-void sim_fail(sim_failure which, bool on);
+void cg_fail(cg_failure which, bool on);
 
 // Fixes the clock at ns nanoseconds until the next reset.
-void sim_set_clock(uint64_t ns);
+void cg_set_clock(uint64_t ns);
 
 // How many events and sources are alive.
-int sim_live();
+int cg_live();
 
 // Writes one event as a log line (without newline) into out, which holds size bytes. Returns the
 // length, or 0 when it does not fit.
-size_t sim_format(const sim_record &r, char *out, size_t size);
+size_t cg_format(const cg_record &r, char *out, size_t size);
