@@ -6,3 +6,9 @@
 // since (its connection broke); null while events are delivered. A variable, as the command loop
 // looks at it after every line.
 extern const char *delivery_error;
+
+// Why the backend that events go to cannot type text (T), or null when it can.
+extern const char *text_unsupported;
+
+// Where events go, and any remark on how that was chosen, for --verbose at start; or null.
+extern const char *backend_note;

@@ -10,10 +10,10 @@
 
 #include <unistd.h>
 
+#include "cg_control.h"
 #include "command/command.h"
 #include "emit/post.h"
 #include "mix.h"
-#include "sim.h"
 #include "state.h"
 
 extern "C" {
@@ -44,7 +44,7 @@ std::vector<std::string> mixed_lines(long count) {
 long run_allocations(long count) {
   std::string text;
   for (const std::string &line : mixed_lines(count)) text += line;
-  sim_reset();
+  cg_reset();
   reset_program();
   int in = text_input(text);
   allocations = 0;
@@ -76,22 +76,22 @@ void free(void *p) { __libc_free(p); }
 
 namespace {
 
-// With the stand-in writing its log, so that formatting the log is counted as well.
+// With the platform writing its log, so that formatting the log is counted as well.
 class allocation : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     setenv("HIDPIPE_SIM_LOG", "/dev/null", 1);
-    unsetenv("DISPLAY");
+    setenv("HIDPIPE_BACKEND", "none", 1);
   }
 };
 
-// The count itself works: the stand-in's in-memory recording, which the program never turns on,
+// The count itself works: the platform's in-memory recording, which the program never turns on,
 // allocates as it grows.
 TEST_F(allocation, counting_sees_allocations) {
-  sim_reset();
+  cg_reset();
   reset_program();
   source = CGEventSourceCreate(kCGEventSourceStatePrivate);
-  sim_record_posts(true);
+  cg_record_posts(true);
   allocations = 0;
   counting = true;
   handle("M 1 2\n");
@@ -99,13 +99,13 @@ TEST_F(allocation, counting_sees_allocations) {
   release_all();
   CFRelease(source);
   source = nullptr;
-  sim_reset();
+  cg_reset();
   EXPECT_GT(allocations, 0);
 }
 
 TEST_F(allocation, none_while_handling_commands) {
   std::vector<std::string> lines = mixed_lines(100000);
-  sim_reset();
+  cg_reset();
   reset_program();
   source = CGEventSourceCreate(kCGEventSourceStatePrivate);
   allocations = 0;

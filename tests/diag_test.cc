@@ -95,6 +95,7 @@ TEST(verbose, numbers_lines_and_counts_failures) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err,
+            "hidpipe: events go to the event log alone\n"
             "hidpipe: line 1: event creation failed; 1 event not posted\n"
             "hidpipe: line 2: M: y missing; expected \"M x y\"\n"
             "hidpipe: line 3: longer than 95 characters; the rest of the line was discarded\n"
@@ -118,6 +119,7 @@ TEST(verbose, why_a_start_failed) {
        "hidpipe: cannot start: creating the event source was made to fail (HIDPIPE_SIM_FAIL=source)\n"},
       // As on a Mac without the Accessibility permission: said once, and hidpipe runs on.
       {"HIDPIPE_SIM_FAIL=access", 0,
+       "hidpipe: events go to the event log alone\n"
        "hidpipe: this process may not post events: they will have no effect until the program that runs "
        "hidpipe is allowed under System Settings > Privacy & Security > Accessibility (macOS 13 and later) "
        "or "

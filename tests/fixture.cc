@@ -18,16 +18,18 @@ extern char **environ;
 
 namespace {
 
-// These tests drive the stand-in alone: a DISPLAY from the developer's session would send their
-// keys and clicks to the developer's desktop.
-const bool display_unset = unsetenv("DISPLAY") == 0;
+// These tests post to the log and the recording alone: a backend chosen from the developer's
+// session (DISPLAY, WAYLAND_DISPLAY, a writable /dev/uinput) would send their keys and clicks to
+// the developer's desktop.
+const bool no_backend =
+    unsetenv("DISPLAY") == 0 && unsetenv("WAYLAND_DISPLAY") == 0 && setenv("HIDPIPE_BACKEND", "none", 1) == 0;
 
 }  // namespace
 
 void program::SetUp() {
-  sim_reset();
+  cg_reset();
   reset_program();
-  sim_record_posts(true);
+  cg_record_posts(true);
   source = CGEventSourceCreate(kCGEventSourceStatePrivate);
   ASSERT_NE(source, nullptr);
 }
@@ -35,19 +37,19 @@ void program::SetUp() {
 void program::TearDown() {
   if (source != nullptr) CFRelease(source);
   source = nullptr;
-  EXPECT_EQ(sim_live(), 0) << "platform objects leaked";
-  sim_reset();
+  EXPECT_EQ(cg_live(), 0) << "platform objects leaked";
+  cg_reset();
 }
 
-std::vector<sim_record> program::take() {
-  std::vector<sim_record> v(sim_posts(), sim_posts() + sim_post_count());
-  sim_clear_posts();
+std::vector<cg_record> program::take() {
+  std::vector<cg_record> v(cg_posts(), cg_posts() + cg_post_count());
+  cg_clear_posts();
   return v;
 }
 
 std::vector<std::string> program::take_text() {
   std::vector<std::string> v;
-  for (const sim_record &r : take()) v.push_back(describe(r));
+  for (const cg_record &r : take()) v.push_back(describe(r));
   return v;
 }
 
@@ -85,7 +87,7 @@ namespace {
 
 // Reads the JSON string at p (after its opening quote) as written by the log into UTF-16 units;
 // returns the position after its closing quote, or null when it is not such a string.
-const char *read_json_text(const char *p, sim_record *r) {
+const char *read_json_text(const char *p, cg_record *r) {
   size_t n = 0;
   auto put = [&](uint32_t c) {
     if (c >= 0x10000) {
@@ -130,7 +132,7 @@ const char *read_json_text(const char *p, sim_record *r) {
 
 }  // namespace
 
-std::string describe(const sim_record &r) {
+std::string describe(const cg_record &r) {
   static const std::pair<CGEventType, const char *> types[] = {
       {kCGEventLeftMouseDown, "left-down"},
       {kCGEventLeftMouseUp, "left-up"},
@@ -152,12 +154,12 @@ std::string describe(const sim_record &r) {
     if (type == r.type) s = name;
   char buf[96];
   switch (r.kind) {
-    case sim_mouse:
+    case cg_mouse:
       snprintf(buf, sizeof buf, " %.17g,%.17g b%u c%lld", r.at.x, r.at.y, static_cast<unsigned>(r.button),
                static_cast<long long>(r.click));
       break;
-    case sim_scroll: snprintf(buf, sizeof buf, " %d,%d", r.wheel[0], r.wheel[1]); break;
-    case sim_keyboard: snprintf(buf, sizeof buf, " %u", static_cast<unsigned>(r.keycode)); break;
+    case cg_scroll: snprintf(buf, sizeof buf, " %d,%d", r.wheel[0], r.wheel[1]); break;
+    case cg_keyboard: snprintf(buf, sizeof buf, " %u", static_cast<unsigned>(r.keycode)); break;
   }
   s += buf;
   if (r.text_length > 0) s += " \"" + utf8_of(r.text, r.text_length) + "\"";
@@ -175,7 +177,7 @@ std::string describe(const sim_record &r) {
   return s;
 }
 
-bool parse_log_line(const std::string &line, sim_record *r) {
+bool parse_log_line(const std::string &line, cg_record *r) {
   *r = {};
   unsigned tap = 0, type = 0, button = 0, code = 0, unit = 0;
   unsigned long long flags = 0;
@@ -186,23 +188,23 @@ bool parse_log_line(const std::string &line, sim_record *r) {
   if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"keycode":%u}%n)", &tap, &type, &flags, &code, &end) ==
           4 &&
       end > 0) {
-    r->kind = sim_keyboard;
+    r->kind = cg_keyboard;
     r->keycode = static_cast<CGKeyCode>(code);
   } else if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"keycode":%u,"text":"%n)", &tap, &type, &flags,
                     &code, &text_at) == 4 &&
              text_at > 0) {
-    r->kind = sim_keyboard;
+    r->kind = cg_keyboard;
     r->keycode = static_cast<CGKeyCode>(code);
     const char *after = read_json_text(l + text_at, r);
     if (after != nullptr && strcmp(after, "}") == 0) end = static_cast<int>(line.size());
   } else if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"x":%lf,"y":%lf,"button":%u,"click":%lld}%n)",
                     &tap, &type, &flags, &r->at.x, &r->at.y, &button, &click, &end) == 7) {
-    r->kind = sim_mouse;
+    r->kind = cg_mouse;
     r->button = static_cast<CGMouseButton>(button);
     r->click = click;
   } else if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"unit":%u,"wheels":%u,"wheel1":%d,"wheel2":%d}%n)",
                     &tap, &type, &flags, &unit, &r->wheels, &r->wheel[0], &r->wheel[1], &end) == 7) {
-    r->kind = sim_scroll;
+    r->kind = cg_scroll;
     r->unit = static_cast<CGScrollEventUnit>(unit);
   }
   r->tap = static_cast<CGEventTapLocation>(tap);
@@ -258,12 +260,16 @@ live_process::live_process(const launch &how) {
     input_ = fds[1];
   }
 
-  // The first setting of a name wins: extra before the log, both before the inherited ones; an
-  // inherited DISPLAY is never passed on.
+  // The first setting of a name wins: extra before the log and the backend, all before the
+  // inherited ones; the session's DISPLAY and WAYLAND_DISPLAY are never passed on, and the backend
+  // is none unless extra names one.
   std::vector<std::string> env = how.env;
   env.push_back("HIDPIPE_SIM_LOG=" + log_);
+  env.emplace_back("HIDPIPE_BACKEND=none");
   for (char **e = environ; *e != nullptr; e++)
-    if (strncmp(*e, "HIDPIPE_", 8) != 0 && strncmp(*e, "DISPLAY=", 8) != 0) env.emplace_back(*e);
+    if (strncmp(*e, "HIDPIPE_", 8) != 0 && strncmp(*e, "DISPLAY=", 8) != 0 &&
+        strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0)
+      env.emplace_back(*e);
   std::vector<char *> envp;
   for (std::string &v : env) envp.push_back(v.data());
   envp.push_back(nullptr);

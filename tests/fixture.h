@@ -1,4 +1,4 @@
-// Test fixtures: the program's state reset around each test, the stand-in recording, and a runner
+// Test fixtures: the program's state reset around each test, the platform's recording, and a runner
 // for the built binary.
 #pragma once
 
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "sim.h"
+#include "cg_control.h"
 #include "state.h"
 
 // Starts each test from the state of a fresh process with its source created, and checks at the
@@ -20,7 +20,7 @@ class program : public ::testing::Test {
   void TearDown() override;
 
   // The events posted so far, and forgets them.
-  std::vector<sim_record> take();
+  std::vector<cg_record> take();
 
   // The same, each as describe() gives it.
   std::vector<std::string> take_text();
@@ -32,7 +32,7 @@ void handle_lines(const std::string &text);
 // A short readable form of a posted event: its type, then position, platform button and click
 // state for mouse events, wheels for scroll events, key code for key events, then the modifier
 // names when any are set, e.g. "left-down 10,20 b0 c1 shift" or "scroll -120,0".
-std::string describe(const sim_record &r);
+std::string describe(const cg_record &r);
 
 // UTF-16 code units as UTF-8.
 std::string utf8_of(const UniChar *units, size_t count);
@@ -43,7 +43,7 @@ int run_text(const std::string &text);
 
 // Reads one line of the event log back into a record; false when it is not a well-formed line.
 // Keyboard records come back with down unset: the log does not show it.
-bool parse_log_line(const std::string &line, sim_record *r);
+bool parse_log_line(const std::string &line, cg_record *r);
 
 // One piece of input for the binary, written after a pause.
 struct paced_chunk {

@@ -114,9 +114,9 @@ const option_case option_cases[] = {
     {{"--verbose=1"}, 2, "", "hidpipe: unknown option '--verbose=1'\n", false},
     {{"-x"}, 2, "", "hidpipe: unknown option '-x'\n", false},
     {{"-vq"}, 2, "", "hidpipe: unknown option '-q'\n", false},
-    {{"commands.txt", "-"}, 0, "", "", true},  // operands are ignored, as always
-    {{"--", "--bogus"}, 0, "", "", true},      // -- ends the options
-    {{"-v"}, 0, "", "", true},                 // valid input: nothing to say
+    {{"commands.txt", "-"}, 0, "", "", true},                              // operands are ignored, as always
+    {{"--", "--bogus"}, 0, "", "", true},                                  // -- ends the options
+    {{"-v"}, 0, "", "hidpipe: events go to the event log alone\n", true},  // where events go, no more
 };
 
 TEST(options, table) {
@@ -166,6 +166,7 @@ TEST(log_safety, shares_standard_error_without_overwriting_it) {
   process_result r = p.finish();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err,
+            "hidpipe: events go to the event log alone\n"
             "hidpipe: line 1: K: unknown key name \"Keya\"; did you mean \"KeyA\"?\n"
             "{\"tap\":0,\"type\":10,\"flags\":0,\"keycode\":0}\n"
             "{\"tap\":0,\"type\":11,\"flags\":0,\"keycode\":0}\n");

@@ -73,6 +73,7 @@ int run(int fd) {
     }
     return 1;
   }
+  if (verbose && backend_note != nullptr) say("%s", backend_note);
   if (verbose && !CGPreflightPostEventAccess())
     say("this process may not post events: they will have no effect until the program that runs hidpipe "
         "is allowed under System Settings > Privacy & Security > Accessibility (macOS 13 and later) or "

@@ -10,6 +10,7 @@
 #include <iterator>
 
 #include "command/protocol.h"
+#include "emit/platform.h"
 #include "keyboard/key.h"
 #include "keyboard/text.h"
 #include "pointer/motion.h"
@@ -208,7 +209,11 @@ const char *explain_text(const char *line, bool cut, char *out, size_t size) {
     return out;
   }
   utf8_check check = check_utf8(text, length);
-  if (check.valid == length || (cut && check.incomplete)) return nullptr;
+  if (check.valid == length || (cut && check.incomplete)) {
+    if (text_unsupported == nullptr) return nullptr;
+    snprintf(out, size, "T: %s; nothing typed", text_unsupported);
+    return out;
+  }
   snprintf(out, size, "T: the text is not valid UTF-8 at byte %zu (0x%02x); nothing typed", check.valid + 1,
            static_cast<unsigned>(static_cast<unsigned char>(text[check.valid])));
   return out;

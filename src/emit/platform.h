@@ -10,6 +10,8 @@
 // Quartz reports a failed creation only by the missing object, and hidpipe holds no connection
 // of its own that could break: there is never more to say.
 inline constexpr const char *delivery_error = nullptr;
+inline constexpr const char *text_unsupported = nullptr;
+inline constexpr const char *backend_note = nullptr;
 #else
 #include "cg.h"
 #include "status.h"
