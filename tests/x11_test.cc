@@ -82,7 +82,7 @@ class x11 : public ::testing::Test {
   // Runs the binary on input against the server; returns what the server processed.
   std::vector<std::string> drive(const std::string &input, size_t expected,
                                  process_result *result = nullptr) {
-    process_result r = run_binary(input, {"DISPLAY=" + display});
+    process_result r = run_binary(input, {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.out + r.err, "");
     std::vector<std::string> events;
@@ -97,12 +97,12 @@ using strings = std::vector<std::string>;
 TEST_F(x11, keys_arrive_with_their_x_codes_and_the_log_goes_on) {
   process_result r;
   EXPECT_EQ(drive("K KeyA 1\nK KeyA 0\n", 2, &r), (strings{"key-press 38", "key-release 38"}));
-  EXPECT_EQ(r.log.size(), 2u) << "the stand-in's log is written alongside";
+  EXPECT_EQ(r.log.size(), 2u) << "the event log is written alongside";
 }
 
 TEST_F(x11, shift_click_carries_shift) {
-  process_result r =
-      run_binary("M 101 102\nK ShiftLeft 1\nB 101 102 0 1\nB 101 102 0 0\n", {"DISPLAY=" + display});
+  process_result r = run_binary("M 101 102\nK ShiftLeft 1\nB 101 102 0 1\nB 101 102 0 0\n",
+                                {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"});
   EXPECT_EQ(r.status, 0);
   std::vector<x_event> got = observe_take(5);
   strings events;
@@ -153,27 +153,17 @@ TEST_F(x11, back_and_forward_buttons) {
 TEST_F(x11, text_arrives_as_its_keysyms) {
   ASSERT_TRUE(focus_start(display));
   const std::vector<unsigned long> before = keyboard_mapping();
-  live_process p({.env = {"DISPLAY=" + display}});
-  p.write("T Hi, you!\tok\nT é€ß東😀e\nT ß€\n");
-  const std::vector<unsigned long> expected = {'H',
-                                               'i',
-                                               ',',
-                                               ' ',
-                                               'y',
-                                               'o',
-                                               'u',
-                                               '!',
-                                               0xff09 /* Tab */,
-                                               'o',
-                                               'k',
-                                               0xe9 /* é */,
-                                               0x20ac /* € */,
-                                               0xdf /* ß */,
-                                               0x1006771 /* 東 */,
-                                               0x101f600 /* 😀 */,
-                                               'e',
-                                               0xdf,
-                                               0x20ac};
+  live_process p({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}});
+  // Then letters with Caps Lock on, which must not change them.
+  p.write(
+      "T Hi, you!\tok\nT é€ß東😀e\nT ß€\nK CapsLock 1\nK CapsLock 0\nT Hié É ß\nK CapsLock 1\nK CapsLock 0\n");
+  // clang-format off
+  const std::vector<unsigned long> expected = {
+      'H', 'i', ',', ' ', 'y', 'o', 'u', '!', 0xff09 /* Tab */, 'o', 'k',
+      0xe9 /* é */, 0x20ac /* € */, 0xdf /* ß */, 0x1006771 /* 東 */, 0x101f600 /* 😀 */, 'e',
+      0xdf, 0x20ac,
+      'H', 'i', 0xe9, ' ', 0xc9 /* É */, ' ', 0xdf};
+  // clang-format on
   EXPECT_EQ(focus_take(expected.size()), expected);
   EXPECT_EQ(p.finish().status, 0);
   focus_stop();
@@ -190,7 +180,7 @@ TEST_F(x11, far_positions_stop_at_the_edge) {
 TEST_F(x11, every_key) {
   std::string input;
   for (const key_entry &k : keys) input += std::string("K ") + k.name + " 1\nK " + k.name + " 0\n";
-  process_result r = run_binary(input, {"DISPLAY=" + display});
+  process_result r = run_binary(input, {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"});
   EXPECT_EQ(r.status, 0);
   std::vector<x_event> got = observe_take(2 * std::size(keys));
   ASSERT_EQ(got.size(), 2 * std::size(keys));
@@ -211,19 +201,40 @@ TEST_F(x11, every_key) {
 }
 
 TEST_F(x11, unreachable_display_exits_1_without_reading) {
-  process_result r = run_binary("K KeyA 1\n", {"DISPLAY=:4095"});
+  process_result r = run_binary("K KeyA 1\n", {"DISPLAY=:4095", "HIDPIPE_BACKEND=x11"});
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.consumed, 0);
   EXPECT_EQ(r.out + r.err, "");
   EXPECT_EQ(
-      run_binary("K KeyA 1\n", {"DISPLAY=:4095"}, {"-v"}).err,
+      run_binary("K KeyA 1\n", {"DISPLAY=:4095", "HIDPIPE_BACKEND=x11"}, {"-v"}).err,
       "hidpipe: cannot start: cannot open display \":4095\": no X server answers there, or it refused the "
       "connection\n");
 }
 
+// With no backend named: DISPLAY means X11; under WAYLAND_DISPLAY, X11 only when nothing better
+// can receive the events, and -v says that only X applications will see them.
+TEST_F(x11, automatic_choice) {
+#ifdef UINPUT_FAKE
+  const std::vector<std::string> no_uinput = {"LD_PRELOAD=" UINPUT_FAKE, "UINPUT_FAKE_DENY=1",
+                                              "ASAN_OPTIONS=verify_asan_link_order=0"};
+#else
+  const std::vector<std::string> no_uinput;
+#endif
+  std::vector<std::string> plain = {"DISPLAY=" + display, "HIDPIPE_BACKEND="};
+  plain.insert(plain.end(), no_uinput.begin(), no_uinput.end());
+  process_result r = run_binary("K KeyA 1\n", plain, {"-v"});
+  EXPECT_EQ(r.err, "hidpipe: events go to the X server \"" + display + "\" through XTEST\n");
+  std::vector<std::string> wayland = plain;
+  wayland.push_back("WAYLAND_DISPLAY=wayland-9");
+  r = run_binary("K KeyA 1\n", wayland, {"-v"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err.substr(0, 44), "hidpipe: only X applications will see the ev");
+  EXPECT_EQ(observe_take(4).size(), 4u) << "both runs reached the server";
+}
+
 // A stop signal while a modifier and a button are held leaves nothing down on the server.
 TEST_F(x11, stop_signal_leaves_nothing_down) {
-  live_process p({.env = {"DISPLAY=" + display}});
+  live_process p({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}});
   p.write("M 500 510\nK ControlLeft 1\nB 500 510 0 1\n");
   ASSERT_TRUE(p.wait_log(3));
   EXPECT_TRUE(anything_down());
@@ -243,7 +254,7 @@ TEST_F(x11, lost_display_ends_the_session_with_status_1) {
   pid_t own = 0;
   std::string doomed = start_xvfb(&own);
   ASSERT_FALSE(doomed.empty());
-  live_process p({.env = {"DISPLAY=" + doomed}, .args = {"-v"}});
+  live_process p({.env = {"DISPLAY=" + doomed, "HIDPIPE_BACKEND=x11"}, .args = {"-v"}});
   p.write("M 10 10\n");
   ASSERT_TRUE(p.wait_log(1));
   kill(own, SIGKILL);
@@ -253,7 +264,8 @@ TEST_F(x11, lost_display_ends_the_session_with_status_1) {
   ASSERT_TRUE(p.ended(10000)) << "hidpipe went on after its display was lost";
   process_result r = p.finish();
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "hidpipe: line 2: lost the connection to the X server \"" + doomed +
+  EXPECT_EQ(r.err, "hidpipe: events go to the X server \"" + doomed + "\" through XTEST\n" +
+                       "hidpipe: line 2: lost the connection to the X server \"" + doomed +
                        "\"; ending with status 1\n");
   EXPECT_FALSE(p.write("M 30 30\n")) << "the controlling process sees its writes fail";
 }

@@ -1,0 +1,260 @@
+// The uinput backend: one virtual input device of the kernel's, made through /dev/uinput, which
+// every Wayland compositor, X11 and the console read like a real keyboard and tablet. Keys go by
+// position (evdev codes), which the desktop's layout interprets, so text cannot be typed; the
+// pointer is absolute, over the desktop's size in pixels.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/uinput.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+#include <iterator>
+
+#include "backend.h"
+#include "evdev.h"
+
+namespace {
+
+int device = -1;          // /dev/uinput, while the virtual device exists
+int width, height;        // the desktop's size in pixels: the absolute axes run 0..width-1, 0..height-1
+int sent_x = -1, sent_y;  // the position last written, or -1 before the first
+int64_t wheel_rest[2];    // hi-res wheel units not yet sent as a whole notch: vertical, horizontal
+char error[400];          // why the device cannot be made or was lost, or empty
+char about[480];          // where events go, for --verbose
+input_event frame[8];     // the event group being built
+size_t framed;            // events in frame
+
+// Hi-res wheel units per notch, as the kernel counts them; a pixel of W is one unit, so 120 pixels
+// make a notch, as on X11.
+constexpr int64_t units_per_notch = 120;
+
+// How long to wait, after the device's node exists, for the desktop to open it before the first
+// event: events written earlier are lost. HIDPIPE_UINPUT_SETTLE_MS changes it.
+constexpr long default_settle_ms = 300;
+
+// Linux buttons by platform button: left, right, center, back, forward.
+constexpr uint16_t buttons[] = {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE, BTN_SIDE, BTN_EXTRA};
+
+bool fail(const char *what) {
+  snprintf(error, sizeof error, "%s: %s", what, strerror(errno));
+  return false;
+}
+
+void add(uint16_t type, uint16_t code, int32_t value) {
+  if (framed < std::size(frame)) frame[framed++] = input_event{{}, type, code, value};
+}
+
+// Ends the group with SYN_REPORT and writes it in one piece; false when the device is gone.
+bool send_frame() {
+  if (framed == 0) return true;
+  add(EV_SYN, SYN_REPORT, 0);
+  size_t bytes = framed * sizeof frame[0];
+  framed = 0;
+  for (;;) {
+    ssize_t n = write(device, frame, bytes);
+    if (n == static_cast<ssize_t>(bytes)) return true;
+    if (n < 0 && errno == EINTR) continue;
+    return fail("the uinput device stopped taking events");
+  }
+}
+
+int clamp(double v, int size) {
+  // The kernel passes values outside the axis's range on unchanged; keep them inside.
+  if (!(v > 0)) return 0;
+  if (v > size - 1) return size - 1;
+  return static_cast<int>(v);
+}
+
+void position(const cg_record &r, bool always) {
+  int x = clamp(r.at.x, width), y = clamp(r.at.y, height);
+  if (!always && x == sent_x && y == sent_y) return;
+  add(EV_ABS, ABS_X, x);
+  add(EV_ABS, ABS_Y, y);
+  sent_x = x;
+  sent_y = y;
+}
+
+bool is_button(CGEventType t) {
+  return t == kCGEventLeftMouseDown || t == kCGEventLeftMouseUp || t == kCGEventRightMouseDown ||
+         t == kCGEventRightMouseUp || t == kCGEventOtherMouseDown || t == kCGEventOtherMouseUp;
+}
+
+bool is_press(CGEventType t) {
+  return t == kCGEventLeftMouseDown || t == kCGEventRightMouseDown || t == kCGEventOtherMouseDown;
+}
+
+// Adds units to an axis: its hi-res event, and the low-res notches that have accumulated.
+void wheel(int axis, int64_t units, uint16_t hi_res, uint16_t notch) {
+  if (units == 0) return;
+  add(EV_REL, hi_res, static_cast<int32_t>(units));
+  wheel_rest[axis] += units;
+  int64_t notches = wheel_rest[axis] / units_per_notch;
+  wheel_rest[axis] -= notches * units_per_notch;
+  if (notches != 0) add(EV_REL, notch, static_cast<int32_t>(notches));
+}
+
+// The desktop's size: the display server's when one is reachable, else HIDPIPE_SCREEN=WxH, else
+// the first connected monitor's mode in sysfs. False when none tells it.
+bool desktop_size(int *w, int *h) {
+  if (x11_root_size(w, h)) return true;
+  if (const char *s = getenv("HIDPIPE_SCREEN"); s != nullptr && *s != '\0') {
+    char extra = 0;
+    return sscanf(s, "%dx%d%c", w, h, &extra) == 2 && *w > 0 && *h > 0;
+  }
+  DIR *drm = opendir("/sys/class/drm");
+  bool found = false;
+  for (dirent *e = drm != nullptr ? readdir(drm) : nullptr; e != nullptr && !found; e = readdir(drm)) {
+    char path[320], line[64] = {};
+    snprintf(path, sizeof path, "/sys/class/drm/%s/status", e->d_name);
+    FILE *f = fopen(path, "r");
+    if (f == nullptr) continue;
+    bool connected = fgets(line, sizeof line, f) != nullptr && strncmp(line, "connected", 9) == 0;
+    fclose(f);
+    snprintf(path, sizeof path, "/sys/class/drm/%s/modes", e->d_name);
+    f = connected ? fopen(path, "r") : nullptr;
+    if (f == nullptr) continue;
+    found = fscanf(f, "%dx%d", w, h) == 2 && *w > 0 && *h > 0;
+    fclose(f);
+  }
+  if (drm != nullptr) closedir(drm);
+  return found;
+}
+
+// The device's event node, /dev/input/eventN, once it exists (waiting at most two seconds); an
+// empty string when the kernel does not say which it is.
+void find_node(char (&node)[280]) {
+  node[0] = '\0';
+  char name[64] = {};
+  if (ioctl(device, UI_GET_SYSNAME(sizeof name - 1), name) < 0) return;
+  char dir[160] = {};
+  snprintf(dir, sizeof dir, "/sys/devices/virtual/input/%s", name);
+  for (int tries = 0; tries < 200; tries++) {
+    DIR *d = opendir(dir);
+    for (dirent *e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d))
+      if (strncmp(e->d_name, "event", 5) == 0) snprintf(node, sizeof node, "/dev/input/%s", e->d_name);
+    if (d != nullptr) closedir(d);
+    if (node[0] != '\0' && access(node, F_OK) == 0) return;
+    node[0] = '\0';
+    usleep(10000);
+  }
+}
+
+// Waits until the device's node exists, then the settle time, so that the desktop has opened it
+// before the first event. Names the node in about.
+void wait_until_ready() {
+  char node[280];
+  find_node(node);
+  long settle = default_settle_ms;
+  if (const char *s = getenv("HIDPIPE_UINPUT_SETTLE_MS"); s != nullptr && *s != '\0') settle = atol(s);
+  if (settle > 0) {
+    timespec t{settle / 1000, (settle % 1000) * 1000000};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+  }
+  snprintf(about, sizeof about, "events go to the uinput device %s (%dx%d pixels)",
+           node[0] != '\0' ? node : "hidpipe", width, height);
+}
+
+bool set_bit(unsigned long request, int bit) {
+  return ioctl(device, request, bit) >= 0 || fail("/dev/uinput refused the device's description");
+}
+
+// Declares exactly the events the device sends: the kernel drops any other.
+bool describe_device() {
+  bool ok = set_bit(UI_SET_EVBIT, EV_SYN) && set_bit(UI_SET_EVBIT, EV_KEY) && set_bit(UI_SET_EVBIT, EV_REL) &&
+            set_bit(UI_SET_EVBIT, EV_ABS);
+  for (unsigned mac = 0; ok && mac < 128; mac++)
+    if (unsigned code = evdev_of(mac); code != 0) ok = set_bit(UI_SET_KEYBIT, static_cast<int>(code));
+  for (uint16_t b : buttons) ok = ok && set_bit(UI_SET_KEYBIT, b);
+  for (int rel : {REL_WHEEL, REL_HWHEEL, REL_WHEEL_HI_RES, REL_HWHEEL_HI_RES})
+    ok = ok && set_bit(UI_SET_RELBIT, rel);
+  for (int axis : {ABS_X, ABS_Y}) {
+    ok = ok && set_bit(UI_SET_ABSBIT, axis);
+    uinput_abs_setup abs = {};
+    abs.code = static_cast<uint16_t>(axis);
+    abs.absinfo.maximum = (axis == ABS_X ? width : height) - 1;
+    ok = ok && (ioctl(device, UI_ABS_SETUP, &abs) >= 0 || fail("/dev/uinput refused the pointer's range"));
+  }
+  uinput_setup setup = {};
+  setup.id.bustype = BUS_VIRTUAL;
+  setup.id.version = 1;
+  snprintf(setup.name, sizeof setup.name, "hidpipe");
+  return ok && (ioctl(device, UI_DEV_SETUP, &setup) >= 0 || fail("/dev/uinput refused the device")) &&
+         (ioctl(device, UI_DEV_CREATE) >= 0 || fail("/dev/uinput could not create the device"));
+}
+
+bool uinput_open() {
+  error[0] = '\0';
+  if (!desktop_size(&width, &height)) {
+    snprintf(error, sizeof error,
+             "cannot tell the desktop's size for the uinput pointer: no X server answers, HIDPIPE_SCREEN is "
+             "not set (WIDTHxHEIGHT) and no connected monitor shows in /sys/class/drm");
+    return false;
+  }
+  device = open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (device < 0) return fail("cannot open /dev/uinput (see man hidpipe, UINPUT, for access)");
+  if (!describe_device()) {
+    close(device);
+    device = -1;
+    return false;
+  }
+  sent_x = -1;
+  wheel_rest[0] = wheel_rest[1] = 0;
+  wait_until_ready();
+  return true;
+}
+
+bool uinput_deliver(const cg_record &r) {
+  if (device < 0) return false;
+  switch (r.kind) {
+    case cg_keyboard:
+      // Text has no key position to press: it is left out (cannot_type says so).
+      if (unsigned code = evdev_of(r.keycode); code != 0 && r.text_length == 0)
+        add(EV_KEY, static_cast<uint16_t>(code), r.down ? 1 : 0);
+      break;
+    case cg_mouse:
+      if (is_button(r.type)) {
+        // A button acts where the pointer is: put it at the event's place first if it is not there.
+        position(r, false);
+        if (r.button < std::size(buttons)) add(EV_KEY, buttons[r.button], is_press(r.type) ? 1 : 0);
+      } else {
+        position(r, true);
+      }
+      break;
+    case cg_scroll:
+      // Quartz's positive wheel 1 scrolls up, as REL_WHEEL's positive values do; its positive
+      // wheel 2 scrolls left, where REL_HWHEEL's positive values scroll right.
+      wheel(0, r.wheel[0], REL_WHEEL_HI_RES, REL_WHEEL);
+      if (r.wheels >= 2) wheel(1, -int64_t{r.wheel[1]}, REL_HWHEEL_HI_RES, REL_HWHEEL);
+      break;
+  }
+  return send_frame();
+}
+
+void uinput_close() {
+  if (device < 0) return;
+  // Destroying the device releases whatever it still holds.
+  ioctl(device, UI_DEV_DESTROY);
+  close(device);
+  device = -1;
+}
+
+const char *uinput_error() { return error[0] != '\0' ? error : nullptr; }
+const char *uinput_about() { return about; }
+
+}  // namespace
+
+const backend uinput_backend = {"uinput",
+                                uinput_open,
+                                uinput_deliver,
+                                uinput_close,
+                                uinput_error,
+                                uinput_about,
+                                "the uinput backend presses keys by position and cannot type characters"};

@@ -1,0 +1,245 @@
+// The uinput backend through the binary, with tests/uinput_fake.cc standing for /dev/uinput: the
+// device's description, the order of the calls, and the exact event groups of K, M, B, W and R
+// streams. Then the automatic choice of the backend, rule by rule.
+#include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "fixture.h"
+
+namespace {
+
+// The interposer's record of one run: each line split into words.
+using calls = std::vector<std::vector<std::string>>;
+
+calls read_calls(const std::string &path) {
+  calls all;
+  std::ifstream f(path);
+  for (std::string line; std::getline(f, line);) {
+    std::istringstream words(line);
+    all.emplace_back();
+    for (std::string w; words >> w;) all.back().push_back(w);
+  }
+  return all;
+}
+
+// Runs the binary on input with the uinput backend over the interposer; returns its calls.
+calls run_uinput(const std::string &input, process_result *result = nullptr,
+                 const std::vector<std::string> &more = {}) {
+  char path[] = "/tmp/hidpipe-uinput-XXXXXX";
+  int fd = mkstemp(path);
+  close(fd);
+  std::vector<std::string> env = more;
+  env.push_back(std::string("UINPUT_FAKE_LOG=") + path);
+  // The sanitizers want their runtime first; the interposer comes before it here.
+  for (const char *e : {"LD_PRELOAD=" UINPUT_FAKE, "HIDPIPE_BACKEND=uinput", "HIDPIPE_SCREEN=1280x1024",
+                        "HIDPIPE_UINPUT_SETTLE_MS=0", "ASAN_OPTIONS=verify_asan_link_order=0"})
+    env.emplace_back(e);
+  live_process p({.env = env});
+  p.write(input);
+  process_result r = p.finish();
+  if (result != nullptr) *result = r;
+  calls c = read_calls(path);
+  unlink(path);
+  return c;
+}
+
+int num(const std::string &s) { return std::stoi(s); }
+
+// What no run may break; empty when all holds, else the first fault: the setup order (open, the
+// description, setup, create, then writes, destroy, close), every emitted code enabled for its
+// type, absolute values inside their range, every write one group that ends with SYN_REPORT.
+std::string check_calls(const calls &c) {
+  std::set<std::pair<int, int>> enabled;  // (type, code)
+  std::set<int> types;
+  std::map<int, std::pair<int, int>> range;  // absolute axis: min, max
+  enum { described, created, destroyed, closed } stage = described;
+  size_t opened = 0;
+  for (size_t i = 0; i < c.size(); i++) {
+    const std::vector<std::string> &w = c[i];
+    const std::string &what = w[0];
+    std::string at = "call " + std::to_string(i) + " (" + what + "): ";
+    if (what == "open") {
+      opened = i;
+      stage = described;
+      enabled.clear();
+    } else if (what == "evbit") {
+      types.insert(num(w[1]));
+    } else if (what == "keybit" || what == "relbit" || what == "absbit") {
+      if (stage != described) return at + "description after create";
+      enabled.insert({what == "keybit" ? 1 : what == "relbit" ? 2 : 3, num(w[1])});
+    } else if (what == "abs") {
+      range[num(w[1])] = {num(w[2]), num(w[3])};
+    } else if (what == "create") {
+      if (stage != described || i == opened + 1) return at + "create out of order";
+      stage = created;
+    } else if (what == "write") {
+      if (stage != created) return at + "write before create or after destroy";
+      size_t j = i + 1;
+      for (; j < c.size() && c[j][0] == "event"; j++) {
+        int type = num(c[j][1]), code = num(c[j][2]), value = num(c[j][3]);
+        bool last = j + 1 == c.size() || c[j + 1][0] != "event";
+        if ((type == 0) != last) return at + "a group not ended by exactly one SYN_REPORT";
+        if (type == 0) continue;
+        if (types.count(type) == 0 || enabled.count({type, code}) == 0)
+          return at + "code " + std::to_string(code) + " of type " + std::to_string(type) + " not enabled";
+        if (type == 3 && (value < range[code].first || value > range[code].second))
+          return at + "absolute value " + std::to_string(value) + " out of range";
+      }
+      if (j == i + 1) return at + "an empty write";
+      i = j - 1;
+    } else if (what == "destroy") {
+      if (stage != created) return at + "destroy without create";
+      stage = destroyed;
+    } else if (what == "close") {
+      if (stage == created) return at + "closed without destroying the device";
+      stage = closed;
+    }
+  }
+  return stage == closed ? "" : "the device was not destroyed and closed at the end";
+}
+
+// The event groups written, each as "type code value" triples without its SYN_REPORT.
+std::vector<std::string> groups(const calls &c) {
+  std::vector<std::string> all;
+  for (const std::vector<std::string> &w : c) {
+    if (w[0] == "write") all.emplace_back();
+    if (w[0] != "event" || w[1] == "0") continue;
+    if (!all.back().empty()) all.back() += ", ";
+    all.back() += w[1] + " " + w[2] + " " + w[3];
+  }
+  return all;
+}
+
+TEST(uinput, describes_exactly_what_it_sends) {
+  calls c = run_uinput("");
+  EXPECT_EQ(check_calls(c), "");
+  std::multiset<std::string> kinds;
+  for (const std::vector<std::string> &w : c) kinds.insert(w[0]);
+  EXPECT_EQ(kinds.count("keybit"), 105u + 5u) << "every key of the table and the five buttons";
+  EXPECT_EQ(kinds.count("relbit"), 4u) << "both wheels, each in notches and hi-res";
+  EXPECT_EQ(kinds.count("absbit"), 2u);
+  std::vector<std::string> setup;
+  for (const std::vector<std::string> &w : c)
+    if (w[0] == "abs" || w[0] == "setup")
+      setup.push_back(w[0] + " " + w[1] + " " + w[2] + (w.size() > 3 ? " " + w[3] : ""));
+  EXPECT_EQ(setup, (std::vector<std::string>{"abs 0 0 1279", "abs 1 0 1023", "setup hidpipe 6"}));
+}
+
+struct frame_case {
+  const char *what;
+  const char *input;
+  std::vector<std::string> groups;  // every group written, the final release included
+};
+
+// Each row proves one rule of the translation (evdev: EV_KEY 1, EV_REL 2, EV_ABS 3; ABS_X 0,
+// ABS_Y 1; REL_HWHEEL 6, REL_WHEEL 8, REL_WHEEL_HI_RES 11, REL_HWHEEL_HI_RES 12; BTN_LEFT 272,
+// BTN_RIGHT 273, BTN_MIDDLE 274, BTN_SIDE 275, BTN_EXTRA 276).
+const frame_case frame_cases[] = {
+    {"keys by evdev code", "K KeyA 1\nK KeyA 0\n", {"1 30 1", "1 30 0"}},
+    {"modifiers are keys too; R releases", "K ShiftLeft 1\nR\n", {"1 42 1", "1 42 0"}},
+    {"a move is both axes", "M 10 20\nM 10 21\n", {"3 0 10, 3 1 20", "3 0 10, 3 1 21"}},
+    {"positions stay inside the desktop", "M 5000 -5\n", {"3 0 1279, 3 1 0"}},
+    {"a press at the pointer's place is the button alone",
+     "M 10 20\nB 10 20 0 1\nB 10 20 0 0\n",
+     {"3 0 10, 3 1 20", "1 272 1", "1 272 0"}},
+    {"middle, right, back and forward",
+     "M 1 1\nB 1 1 1 1\nB 1 1 2 1\nB 1 1 3 1\nB 1 1 4 1\n",
+     {"3 0 1, 3 1 1", "1 274 1", "1 273 1", "1 275 1", "1 276 1", "1 274 0", "1 273 0", "1 275 0",
+      "1 276 0"}},
+    {"a release at a new place drags there first",
+     "M 1 1\nB 1 1 0 1\nB 9 9 0 0\n",
+     {"3 0 1, 3 1 1", "1 272 1", "3 0 9, 3 1 9", "1 272 0"}},
+    {"a notch down: hi-res and the notch", "M 0 0\nW 0 0 0 120\n", {"3 0 0, 3 1 0", "2 11 -120, 2 8 -1"}},
+    {"halves add up to a notch",
+     "M 0 0\nW 0 0 0 -60\nW 0 0 0 -60\n",
+     {"3 0 0, 3 1 0", "2 11 60", "2 11 60, 2 8 1"}},
+    {"right is positive", "M 0 0\nW 0 0 40 0\nW 0 0 80 0\n", {"3 0 0, 3 1 0", "2 12 40", "2 12 80, 2 6 1"}},
+    {"no scroll, no group", "M 0 0\nW 0 0 0 0\n", {"3 0 0, 3 1 0"}},
+    {"text cannot be typed", "T hello\nK KeyB 1\n", {"1 48 1", "1 48 0"}},
+};
+
+TEST(uinput, event_groups) {
+  for (const frame_case &c : frame_cases) {
+    calls got = run_uinput(c.input);
+    EXPECT_EQ(check_calls(got), "") << c.what;
+    EXPECT_EQ(groups(got), c.groups) << c.what;
+  }
+}
+
+TEST(uinput, says_text_cannot_be_typed) {
+  process_result r;
+  run_uinput("T hello\n", &r, {});
+  EXPECT_EQ(r.err, "");
+  live_process p({.env = {"LD_PRELOAD=" UINPUT_FAKE, "HIDPIPE_BACKEND=uinput", "HIDPIPE_SCREEN=800x600",
+                          "HIDPIPE_UINPUT_SETTLE_MS=0", "ASAN_OPTIONS=verify_asan_link_order=0"},
+                  .args = {"-v"}});
+  p.write("T hello\n");
+  EXPECT_EQ(p.finish().err,
+            "hidpipe: events go to the uinput device hidpipe (800x600 pixels)\n"
+            "hidpipe: line 1: T: the uinput backend presses keys by position and cannot type characters; "
+            "nothing typed\n");
+}
+
+struct choice_case {
+  const char *what;
+  std::vector<std::string> env;  // on top of the interposer, no log and no backend named
+  int status;
+  const char *said;  // the first line -v writes
+};
+
+// Each row proves one rule of the automatic choice; the interposer stands for /dev/uinput, and
+// UINPUT_FAKE_DENY makes it unwritable.
+const choice_case choice_cases[] = {
+    {"nothing can receive",
+     {"UINPUT_FAKE_DENY=1"},
+     1,
+     "hidpipe: cannot start: nothing can receive the events: set DISPLAY for an X server, allow this user to "
+     "write /dev/uinput (see man hidpipe, UINPUT), or set HIDPIPE_SIM_LOG for the event log alone"},
+    {"the log alone",
+     {"UINPUT_FAKE_DENY=1", "HIDPIPE_SIM_LOG=/dev/null"},
+     0,
+     "hidpipe: events go to the event log alone"},
+    {"uinput before the log",
+     {"HIDPIPE_SIM_LOG=/dev/null"},
+     0,
+     "hidpipe: events go to the uinput device hidpipe (640x480 pixels)"},
+    {"uinput under Wayland",
+     {"WAYLAND_DISPLAY=wayland-9"},
+     0,
+     "hidpipe: events go to the uinput device hidpipe (640x480 pixels)"},
+    {"Wayland with nothing to receive",
+     {"WAYLAND_DISPLAY=wayland-9", "UINPUT_FAKE_DENY=1"},
+     1,
+     "hidpipe: cannot start: nothing can receive the events under WAYLAND_DISPLAY: /dev/uinput cannot be "
+     "written (see man hidpipe, UINPUT) and no DISPLAY names XWayland"},
+    {"a named backend that cannot start",
+     {"HIDPIPE_BACKEND=uinput", "UINPUT_FAKE_DENY=1"},
+     1,
+     "hidpipe: cannot start: cannot open /dev/uinput (see man hidpipe, UINPUT, for access): Permission "
+     "denied"},
+    {"a backend this build lacks",
+     {"HIDPIPE_BACKEND=carrier-pigeon"},
+     1,
+     "hidpipe: cannot start: HIDPIPE_BACKEND=carrier-pigeon: no such backend in this build, which has"},
+};
+
+TEST(backend_choice, rules) {
+  for (const choice_case &c : choice_cases) {
+    std::vector<std::string> env = c.env;
+    for (const char *e :
+         {"HIDPIPE_BACKEND=", "HIDPIPE_SIM_LOG=", "LD_PRELOAD=" UINPUT_FAKE, "HIDPIPE_SCREEN=640x480",
+          "HIDPIPE_UINPUT_SETTLE_MS=0", "ASAN_OPTIONS=verify_asan_link_order=0"})
+      env.emplace_back(e);
+    live_process p({.env = env, .args = {"-v"}});
+    process_result r = p.finish();
+    EXPECT_EQ(r.status, c.status) << c.what;
+    EXPECT_EQ(r.err.substr(0, strlen(c.said)), c.said) << c.what;
+  }
+}
+
+}  // namespace
