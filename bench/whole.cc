@@ -2,7 +2,9 @@
 //   whole throughput FILE RUNS PROGRAM...  median wall time of each program reading FILE on stdin
 //   whole latency HIDPIPE COMMANDS         write-to-posted time of single commands
 //   whole startup RUNS PROGRAM...          median wall time of each program with stdin /dev/null
-// Programs run with the stand-in's log off unless stated. Times are printed in microseconds.
+//   whole uinput MOVES_FILE RUNS INTERPOSER HIDPIPE LOOP MOVES
+//                                          hidpipe's uinput backend against a bare loop
+// Programs run with the event log off unless stated. Times are printed in microseconds.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -29,8 +31,11 @@ double percentile(std::vector<double> v, double p) {
   return v[i];
 }
 
-// Runs program with stdin_path as its standard input and the log off; returns its wall time.
-double run_once(const char *program, const char *stdin_path) {
+// Runs program (with one argument, or none) with stdin_path as its standard input and the log off;
+// returns its wall time. With uinput set, the program runs over that interposer for /dev/uinput and
+// hidpipe posts through the uinput backend.
+double run_once(const char *program, const char *stdin_path, const char *arg = nullptr,
+                const char *uinput = nullptr) {
   auto begin = clock_type::now();
   pid_t pid = fork();
   if (pid == 0) {
@@ -39,8 +44,14 @@ double run_once(const char *program, const char *stdin_path) {
     int null = open("/dev/null", O_WRONLY);
     dup2(null, 1);
     unsetenv("HIDPIPE_SIM_LOG");
-    unsetenv("DISPLAY");  // the stand-in alone is measured here
-    execl(program, program, static_cast<char *>(nullptr));
+    setenv("HIDPIPE_BACKEND", "none", 1);  // hidpipe's own cost is measured, no desktop's
+    if (uinput != nullptr) {
+      setenv("LD_PRELOAD", uinput, 1);
+      setenv("HIDPIPE_BACKEND", "uinput", 1);
+      setenv("HIDPIPE_SCREEN", "4096x4096", 1);
+      setenv("HIDPIPE_UINPUT_SETTLE_MS", "0", 1);
+    }
+    execl(program, program, arg, static_cast<char *>(nullptr));
     _exit(127);
   }
   int status = 0;
@@ -61,6 +72,19 @@ int medians(const char *input, int runs, char **programs, int count) {
     for (int i = 0; i < count; i++) times[static_cast<size_t>(i)].push_back(run_once(programs[i], input));
   for (int i = 0; i < count; i++)
     printf("%s %.1f\n", programs[i], percentile(times[static_cast<size_t>(i)], 0.5));
+  return 0;
+}
+
+// hidpipe through the uinput backend reading moves from a file, against the bare loop writing the
+// same frames, both over the interposer: the median wall time of each.
+int uinput_rate(const char *moves_file, int runs, const char *fake, const char *hidpipe, const char *loop,
+                const char *count) {
+  std::vector<double> ours, bare;
+  for (int r = 0; r < runs; r++) {
+    ours.push_back(run_once(hidpipe, moves_file, nullptr, fake));
+    bare.push_back(run_once(loop, "/dev/null", count, fake));
+  }
+  printf("hidpipe %.1f\nloop %.1f\n", percentile(ours, 0.5), percentile(bare, 0.5));
   return 0;
 }
 
@@ -85,7 +109,7 @@ int latency(const char *binary, int commands) {
     close(in[1]);
     close(log[0]);
     setenv("HIDPIPE_SIM_LOG", "/dev/fd/3", 1);
-    unsetenv("DISPLAY");
+    setenv("HIDPIPE_BACKEND", "none", 1);
     execl(binary, "hidpipe", static_cast<char *>(nullptr));
     _exit(127);
   }
@@ -122,7 +146,10 @@ int main(int argc, char **argv) {
   if (what == "throughput" && argc > 4) return medians(argv[2], atoi(argv[3]), argv + 4, argc - 4);
   if (what == "startup" && argc > 3) return medians("/dev/null", atoi(argv[2]), argv + 3, argc - 3);
   if (what == "latency" && argc > 3) return latency(argv[2], atoi(argv[3]));
+  if (what == "uinput" && argc > 7)
+    return uinput_rate(argv[2], atoi(argv[3]), argv[4], argv[5], argv[6], argv[7]);
   fprintf(stderr,
-          "usage: whole throughput FILE RUNS PROGRAM... | startup RUNS PROGRAM... | latency HIDPIPE N\n");
+          "usage: whole throughput FILE RUNS PROGRAM... | startup RUNS PROGRAM... | latency HIDPIPE N\n"
+          "       whole uinput MOVES_FILE RUNS INTERPOSER HIDPIPE LOOP MOVES\n");
   return 2;
 }
