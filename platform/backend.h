@@ -24,16 +24,21 @@ struct backend {
   // Where the events go, in words for --verbose, once open.
   const char *(*about)();
 
-  // Why it cannot type text (T), or null when it can.
-  const char *cannot_type;
+  // Why it cannot type text (T), or null when it can; asked once it is open.
+  const char *(*cannot_type)();
 };
 
-extern const backend x11_backend;     // XTEST on the X server that DISPLAY names
-extern const backend uinput_backend;  // a virtual device of the kernel's, through /dev/uinput
+extern const backend wayland_backend;  // the compositor's own protocols, under WAYLAND_DISPLAY
+extern const backend x11_backend;      // XTEST on the X server that DISPLAY names
+extern const backend uinput_backend;   // a virtual device of the kernel's, through /dev/uinput
 
 // The size of the X root window on the server DISPLAY names (all its monitors), for backends that
 // need the desktop's size; false when there is none or it cannot be reached.
 bool x11_root_size(int *width, int *height);
+
+// The size of the Wayland desktop under WAYLAND_DISPLAY (the union of its outputs); false when
+// there is none or it cannot be reached.
+bool wayland_desktop_size(int *width, int *height);
 
 // Chooses the backend as HIDPIPE_BACKEND says, or by what the environment offers when it is unset
 // or empty, and opens it. Returns it, or null when the one named cannot start or nothing can

@@ -285,7 +285,7 @@ CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID /*state*/) {
       snprintf(start_note, sizeof start_note, "%s%s%s", note != nullptr ? note : "",
                note != nullptr ? "; " : "", active->about());
       backend_note = start_note;
-      text_unsupported = active->cannot_type;
+      text_unsupported = active->cannot_type();
     }
   }
   if (why == nullptr) {

@@ -1,6 +1,6 @@
 // The run-time choice of the backend: HIDPIPE_BACKEND when set, else what the environment offers,
-// in this order: a Wayland compositor's own protocol, uinput or XWayland under WAYLAND_DISPLAY; X11
-// under DISPLAY; uinput where /dev/uinput can be written; the event log alone where one is asked
+// in this order: the compositor's own protocol, uinput or XWayland under WAYLAND_DISPLAY; X11 under
+// DISPLAY; uinput where /dev/uinput can be written; the event log alone where one is asked
 // for. With none of them, nothing could receive the events, and hidpipe does not start.
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,12 +19,17 @@ bool none_deliver(const cg_record & /*r*/) { return true; }
 void none_close() {}
 const char *none_error() { return nullptr; }
 const char *none_about() { return "events go to the event log alone"; }
+const char *none_cannot_type() { return nullptr; }
 
 // No window system: the log and the recording are all there is.
-const backend none_backend = {"none", none_open, none_deliver, none_close, none_error, none_about, nullptr};
+const backend none_backend = {"none",     none_open,  none_deliver,    none_close,
+                              none_error, none_about, none_cannot_type};
 
 // The backends this build carries.
 constexpr const backend *built[] = {
+#ifdef HIDPIPE_WAYLAND
+    &wayland_backend,
+#endif
 #ifdef HIDPIPE_X11
     &x11_backend,
 #endif
@@ -66,18 +71,22 @@ const backend *opened(const backend *b) {
 const backend *automatic(const char **note) {
   const backend *x11 = find("x11");
   const backend *uinput = find("uinput");
+  const backend *wayland = find("wayland");
   if (set("WAYLAND_DISPLAY")) {
+    // The compositor's own protocol, where it offers one hidpipe speaks; else the next rule.
+    if (wayland != nullptr && wayland->open()) return wayland;
     if (uinput != nullptr && uinput_writable()) return opened(uinput);
     if (x11 != nullptr && set("DISPLAY")) {
       *note =
-          "only X applications will see the events: WAYLAND_DISPLAY is set, but this build has no "
-          "Wayland protocol the compositor offers and /dev/uinput cannot be written, so they go to "
-          "XWayland";
+          "only X applications will see the events: WAYLAND_DISPLAY is set, but the compositor offers "
+          "no input protocol hidpipe speaks and /dev/uinput cannot be written, so they go to XWayland";
       return opened(x11);
     }
+    const char *compositor = wayland != nullptr ? wayland->error() : "this build has no Wayland backend";
     snprintf(reason, sizeof reason,
-             "nothing can receive the events under WAYLAND_DISPLAY: /dev/uinput cannot be written (see "
-             "man hidpipe, UINPUT) and no DISPLAY names XWayland");
+             "nothing can receive the events under WAYLAND_DISPLAY: %s; /dev/uinput cannot be written (see "
+             "man hidpipe, UINPUT) and no DISPLAY names XWayland",
+             compositor != nullptr ? compositor : "the compositor cannot be used");
     return nullptr;
   }
   if (x11 != nullptr && set("DISPLAY")) return opened(x11);
@@ -93,6 +102,9 @@ const backend *automatic(const char **note) {
 
 #ifndef HIDPIPE_X11
 bool x11_root_size(int * /*width*/, int * /*height*/) { return false; }
+#endif
+#ifndef HIDPIPE_WAYLAND
+bool wayland_desktop_size(int * /*width*/, int * /*height*/) { return false; }
 #endif
 
 const backend *choose_backend(const char **why, const char **note) {

@@ -100,10 +100,11 @@ void wheel(int axis, int64_t units, uint16_t hi_res, uint16_t notch) {
   if (notches != 0) add(EV_REL, notch, static_cast<int32_t>(notches));
 }
 
-// The desktop's size: the display server's when one is reachable, else HIDPIPE_SCREEN=WxH, else
-// the first connected monitor's mode in sysfs. False when none tells it.
+// The desktop's size: the display server's when one is reachable (the Wayland outputs, the X root
+// window), else HIDPIPE_SCREEN=WxH, else the first connected monitor's mode in sysfs. False when
+// none tells it.
 bool desktop_size(int *w, int *h) {
-  if (x11_root_size(w, h)) return true;
+  if (wayland_desktop_size(w, h) || x11_root_size(w, h)) return true;
   if (const char *s = getenv("HIDPIPE_SCREEN"); s != nullptr && *s != '\0') {
     char extra = 0;
     return sscanf(s, "%dx%d%c", w, h, &extra) == 2 && *w > 0 && *h > 0;
@@ -248,13 +249,11 @@ void uinput_close() {
 
 const char *uinput_error() { return error[0] != '\0' ? error : nullptr; }
 const char *uinput_about() { return about; }
+const char *uinput_cannot_type() {
+  return "the uinput backend presses keys by position and cannot type characters";
+}
 
 }  // namespace
 
-const backend uinput_backend = {"uinput",
-                                uinput_open,
-                                uinput_deliver,
-                                uinput_close,
-                                uinput_error,
-                                uinput_about,
-                                "the uinput backend presses keys by position and cannot type characters"};
+const backend uinput_backend = {"uinput",     uinput_open,  uinput_deliver,    uinput_close,
+                                uinput_error, uinput_about, uinput_cannot_type};

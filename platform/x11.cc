@@ -205,10 +205,11 @@ void x11_close() {
 
 const char *x11_error() { return error[0] != '\0' ? error : nullptr; }
 const char *x11_about() { return about; }
+const char *x11_cannot_type() { return nullptr; }
 
 }  // namespace
 
-const backend x11_backend = {"x11", x11_open, x11_deliver, x11_close, x11_error, x11_about, nullptr};
+const backend x11_backend = {"x11", x11_open, x11_deliver, x11_close, x11_error, x11_about, x11_cannot_type};
 
 bool x11_root_size(int *width, int *height) {
   const char *name = getenv("DISPLAY");

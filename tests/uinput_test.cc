@@ -215,8 +215,8 @@ const choice_case choice_cases[] = {
     {"Wayland with nothing to receive",
      {"WAYLAND_DISPLAY=wayland-9", "UINPUT_FAKE_DENY=1"},
      1,
-     "hidpipe: cannot start: nothing can receive the events under WAYLAND_DISPLAY: /dev/uinput cannot be "
-     "written (see man hidpipe, UINPUT) and no DISPLAY names XWayland"},
+     "hidpipe: cannot start: nothing can receive the events under WAYLAND_DISPLAY: cannot connect to the "
+     "Wayland compositor \"wayland-9\""},
     {"a named backend that cannot start",
      {"HIDPIPE_BACKEND=uinput", "UINPUT_FAKE_DENY=1"},
      1,

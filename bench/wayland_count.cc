@@ -1,0 +1,206 @@
+// Counts what reaches a window of ours on a headless sway while each sender runs, and checks that
+// all of it arrived, in order: 10,000 pointer moves and 1,000 key taps (2,000 key events) from
+// hidpipe, from a bare protocol loop of ours (the ceiling), and key taps from wtype; 1,000
+// characters of text from hidpipe and from wtype. Then hidpipe's write-to-arrival latency over
+// single moves.
+//   wayland_count HIDPIPE LOOP RUNS
+// Prints "workload sender events events/s lost out-of-order dropped" lines (medians of RUNS runs;
+// dropped counts runs retried because the compositor dropped the window, too slow to keep up),
+// then "latency MEDIAN P99" in microseconds.
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "wayland_session.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+constexpr int moves = 10000;
+constexpr int taps = 1000;
+
+struct measured {
+  int events;     // counted on arrival
+  double rate;    // per second, from the sender's start to the last arrival
+  int lost;       // expected and never seen
+  bool disorder;  // seen out of order
+};
+
+// Whether line is the i-th event the workload makes arrive.
+bool in_place(const std::string &kind, int i, const std::string &line) {
+  if (kind == "moves") {
+    char want[48];
+    snprintf(want, sizeof want, "motion %d %d", 1 + i % 1200, 1 + i / 1200 % 700);
+    return line == want;
+  }
+  std::istringstream words(line);
+  std::string key, code, state;
+  words >> key >> code >> state;
+  return state == (i % 2 == 0 ? "1" : "0");
+}
+
+// One run with a fresh window, so that a run starts with nothing queued from the one before.
+// Returns false when the compositor dropped the window during the run: that run says nothing about
+// the sender.
+bool run_once(const wayland_session &s, const std::string &kind, int expected, const std::string &program,
+              const std::vector<std::string> &args, const std::string &input, measured *m) {
+  observer o;
+  std::vector<std::string> env;
+  if (kind == "burst") env.emplace_back("OBSERVER_TALLY=1");
+  if (!o.start(s, env)) return false;
+  int in = -1, out = -1;
+  auto begin = clock_type::now();
+  pid_t pid = s.spawn(program, args, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
+  bool written = write(in, input.data(), input.size()) == static_cast<ssize_t>(input.size());
+  close(in);
+  *m = {0, 0, 0, false};
+  bool gone = false;
+  auto last = begin;
+  while (written && !gone && m->events < expected) {
+    // No more lines than may still come: the counter must not wait for lines that do not. A
+    // tally comes as one line now and then.
+    size_t most = kind == "burst" ? 1 : static_cast<size_t>(expected - m->events);
+    std::vector<std::string> lines = o.take(most, 2000);
+    if (lines.empty()) break;
+    for (const std::string &line : lines) {
+      if (line.rfind("gone", 0) == 0) gone = true;
+      if (line.rfind("tally ", 0) == 0) m->events = atoi(line.c_str() + 6);
+      if (line.rfind(kind == "moves" ? "motion " : "key ", 0) != 0) continue;
+      if (!in_place(kind, m->events, line)) m->disorder = true;
+      m->events++;
+    }
+    last = clock_type::now();
+  }
+  waitpid(pid, nullptr, 0);
+  close(out);
+  m->lost = expected - m->events;
+  m->rate = m->events / std::chrono::duration<double>(last - begin).count();
+  return !gone;
+}
+
+void report(const wayland_session &s, const std::string &kind, const std::string &name,
+            const std::string &program, const std::vector<std::string> &args, const std::string &input,
+            int runs) {
+  int expected = kind == "text" || kind == "keys"
+                     ? 2 * taps
+                     : static_cast<int>(std::count(input.begin(), input.end(), '\n'));
+  if (name == "ceiling") expected = kind == "moves" ? moves : 2 * taps;
+  std::vector<measured> all;
+  int dropped = 0;
+  for (int tries = 0; static_cast<int>(all.size()) < runs && tries < 3 * runs; tries++) {
+    measured m{};
+    if (run_once(s, kind, expected, program, args, input, &m))
+      all.push_back(m);
+    else
+      dropped++;
+  }
+  if (all.empty()) {
+    printf("%s %s 0 0 -1 0 %d\n", kind.c_str(), name.c_str(), dropped);
+    return;
+  }
+  std::sort(all.begin(), all.end(), [](const measured &a, const measured &b) { return a.rate < b.rate; });
+  const measured &median = all[all.size() / 2];
+  int lost = 0;
+  bool disorder = false;
+  for (const measured &m : all) {
+    lost = std::max(lost, m.lost);
+    disorder = disorder || m.disorder;
+  }
+  printf("%s %s %d %.0f %d %d %d\n", kind.c_str(), name.c_str(), median.events, median.rate, lost,
+         disorder ? 1 : 0, dropped);
+  fflush(stdout);
+}
+
+void latency(const wayland_session &s, const std::string &hidpipe, int n) {
+  observer o;
+  if (!o.start(s)) return;
+  int in = -1, out = -1;
+  pid_t pid = s.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
+  usleep(300000);  // connected and its devices made
+  o.take(1000000, 50);
+  std::vector<double> times;
+  for (int i = 0; i < n; i++) {
+    char line[48];
+    int len = snprintf(line, sizeof line, "M %d %d\n", 100 + i % 1000, 100 + i % 2);
+    auto begin = clock_type::now();
+    if (write(in, line, static_cast<size_t>(len)) != len) break;
+    if (o.take(1, 1000).empty()) break;
+    times.push_back(std::chrono::duration<double, std::micro>(clock_type::now() - begin).count());
+  }
+  close(in);
+  waitpid(pid, nullptr, 0);
+  close(out);
+  if (times.empty()) return;
+  std::sort(times.begin(), times.end());
+  auto at = [&](double p) {
+    return times[static_cast<size_t>(std::lround(p * static_cast<double>(times.size() - 1)))];
+  };
+  printf("latency %.1f %.1f\n", at(0.5), at(0.99));
+}
+
+std::string on_path(const char *name) {
+  std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
+  std::istringstream dirs(path);
+  for (std::string dir; std::getline(dirs, dir, ':');)
+    if (access((dir + "/" + name).c_str(), X_OK) == 0) return dir + "/" + name;
+  return {};
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc < 4) {
+    fprintf(stderr, "usage: wayland_count HIDPIPE LOOP RUNS\n");
+    return 2;
+  }
+  int runs = atoi(argv[3]);
+  wayland_session s;
+  if (!s.start_sway()) {
+    fprintf(stderr, "wayland_count: %s\n", s.why().c_str());
+    return 2;
+  }
+  std::string hidpipe = s.install(argv[1]), loop = s.install(argv[2]);
+  // Text: 1,000 characters, 50 to a line, some off the US layout, so that the keymap of the text's
+  // own characters is used, as in real use.
+  const char *letters[] = {"a", "b", "c", "d",        "e",        "f",       "g",
+                           "h", "i", "j", "\xc3\xa9", "\xc3\xa8", "\xc3\xb1"};
+  std::string text, text_input;
+  for (int i = 0; i < taps; i++) {
+    std::string c = letters[i % std::size(letters)];
+    text += c;
+    if (i % 50 == 0) text_input += "T ";
+    text_input += c;
+    if (i % 50 == 49) text_input += "\n";
+  }
+  std::string move_input, key_input;
+  for (int i = 0; i < moves; i++)
+    move_input += "M " + std::to_string(1 + i % 1200) + " " + std::to_string(1 + i / 1200 % 700) + "\n";
+  for (int i = 0; i < taps; i++) key_input += "K KeyA 1\nK KeyA 0\n";
+  report(s, "moves", "ceiling", loop, {"moves", std::to_string(moves)}, "", runs);
+  report(s, "moves", "hidpipe", hidpipe, {}, move_input, runs);
+  report(s, "keys", "ceiling", loop, {"keys", std::to_string(taps)}, "", runs);
+  report(s, "keys", "hidpipe", hidpipe, {}, key_input, runs);
+  if (std::string wtype = on_path("wtype"); !wtype.empty())
+    report(s, "keys", "wtype", s.install(wtype), {std::string(taps, 'a')}, "", runs);
+  // A burst as a controller replaying a recording might send: all of it must arrive, and the
+  // window must not be dropped as too slow.
+  std::string burst_input;
+  for (int i = 0; i < 10 * moves; i++)
+    burst_input += "M " + std::to_string(1 + i % 1200) + " " + std::to_string(1 + i / 1200 % 700) + "\n";
+  report(s, "burst", "hidpipe", hidpipe, {}, burst_input, runs);
+  report(s, "text", "hidpipe", hidpipe, {}, text_input, runs);
+  if (std::string wtype = on_path("wtype"); !wtype.empty())
+    report(s, "text", "wtype", s.install(wtype), {text}, "", runs);
+  latency(s, hidpipe, 2000);
+  return 0;
+}

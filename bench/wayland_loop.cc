@@ -1,0 +1,88 @@
+// The Wayland ceiling: a bare loop of ours that makes the same virtual pointer and keyboard as
+// hidpipe's Wayland backend and sends the same requests, flushed after each event as hidpipe
+// flushes after each command.
+//   wayland_loop moves N   N pointer moves (motion_absolute, frame) over 1280x720
+//   wayland_loop keys N    N taps of the A key (press, release), with the default rules' keymap
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "virtual-keyboard-client.h"
+#include "wlr-virtual-pointer-client.h"
+
+namespace {
+
+wl_seat *seat;
+zwlr_virtual_pointer_manager_v1 *pointers;
+zwp_virtual_keyboard_manager_v1 *keyboards;
+
+void on_global(void * /*d*/, wl_registry *r, uint32_t name, const char *interface, uint32_t /*version*/) {
+  if (strcmp(interface, "wl_seat") == 0 && seat == nullptr)
+    seat = static_cast<wl_seat *>(wl_registry_bind(r, name, &wl_seat_interface, 1));
+  else if (strcmp(interface, "zwlr_virtual_pointer_manager_v1") == 0)
+    pointers = static_cast<zwlr_virtual_pointer_manager_v1 *>(
+        wl_registry_bind(r, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
+  else if (strcmp(interface, "zwp_virtual_keyboard_manager_v1") == 0)
+    keyboards = static_cast<zwp_virtual_keyboard_manager_v1 *>(
+        wl_registry_bind(r, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+}
+void on_global_remove(void * /*d*/, wl_registry * /*r*/, uint32_t /*name*/) {}
+const wl_registry_listener registry_listener = {on_global, on_global_remove};
+
+uint32_t now() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  std::string mode = argc > 1 ? argv[1] : "";
+  long count = argc > 2 ? atol(argv[2]) : 0;
+  wl_display *display = wl_display_connect(nullptr);
+  if (display == nullptr || (mode != "moves" && mode != "keys")) {
+    fprintf(stderr, "usage: wayland_loop moves|keys N, under WAYLAND_DISPLAY\n");
+    return 2;
+  }
+  wl_registry *registry = wl_display_get_registry(display);
+  wl_registry_add_listener(registry, &registry_listener, nullptr);
+  wl_display_roundtrip(display);
+  if (seat == nullptr || pointers == nullptr || keyboards == nullptr) return 2;
+  if (mode == "moves") {
+    zwlr_virtual_pointer_v1 *pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointers, seat);
+    wl_display_roundtrip(display);
+    for (long i = 0; i < count; i++) {
+      zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), static_cast<uint32_t>(1 + i % 1200),
+                                              static_cast<uint32_t>(1 + i / 1200 % 700), 1280, 720);
+      zwlr_virtual_pointer_v1_frame(pointer);
+      while (wl_display_flush(display) < 0) wl_display_dispatch_pending(display);
+    }
+  } else {
+    xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    xkb_keymap *keymap = xkb_keymap_new_from_names(context, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    char *text = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
+    int fd = memfd_create("loop-keymap", MFD_CLOEXEC);
+    size_t size = strlen(text) + 1;
+    if (write(fd, text, size) != static_cast<ssize_t>(size)) return 2;
+    zwp_virtual_keyboard_v1 *keyboard =
+        zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards, seat);
+    zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                   static_cast<uint32_t>(size));
+    wl_display_roundtrip(display);
+    for (long i = 0; i < 2 * count; i++) {
+      zwp_virtual_keyboard_v1_key(keyboard, now(), 30, static_cast<uint32_t>(1 - i % 2));
+      while (wl_display_flush(display) < 0) wl_display_dispatch_pending(display);
+    }
+  }
+  wl_display_roundtrip(display);
+  wl_display_disconnect(display);
+  return 0;
+}

@@ -1,0 +1,475 @@
+// The Wayland backend: the compositor's own protocols for input. wlroots-based compositors (sway,
+// Hyprland, river, labwc, Wayfire) offer a virtual pointer and a virtual keyboard; KDE's KWin
+// offers fake input to programs it lets use it. libwayland-client and libxkbcommon are loaded only
+// when the backend is chosen.
+#include "wayland.h"
+
+#include <dlfcn.h>
+#include <poll.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+
+#include "backend.h"
+#include "evdev.h"
+
+wl_functions wl;
+xkb_functions xkb;
+wl_display *wl_connection;
+wl_seat *wl_the_seat;
+
+namespace {
+
+// One output of the compositor: its place and size in the global space.
+struct output {
+  wl_output *wl;
+  zxdg_output_v1 *xdg;                 // its logical place and size, where the compositor tells them
+  uint32_t name;                       // the registry's name for it
+  int x, y;                            // logical position
+  int width, height;                   // logical size
+  int mode_width, mode_height, scale;  // from wl_output, where xdg-output is not offered
+  bool logical;                        // whether x, y, width, height came from xdg-output
+};
+
+bool loaded;                                        // whether load succeeded
+wl_registry *registry;                              // the globals
+zwlr_virtual_pointer_manager_v1 *pointer_manager;   // wlroots
+zwp_virtual_keyboard_manager_v1 *keyboard_manager;  // wlroots and others
+org_kde_kwin_fake_input *fake_input;                // KWin
+zxdg_output_manager_v1 *xdg_output_manager;         // logical output places
+output outputs[16];                                 // the outputs, as the registry names them
+int output_count;                                   // how many of outputs are in use
+zwlr_virtual_pointer_v1 *pointer;                   // the virtual pointer, with wlroots
+int left, top, width, height;                       // the desktop: the union of the outputs
+int sent_x = -1, sent_y;                            // the position last sent, or -1
+int64_t wheel_rest[2];                              // pixels not yet sent as a notch: vertical, horizontal
+bool lost;                                          // the connection broke
+char error[400];                                    // why the backend cannot start, or was lost
+char about[400];                                    // where events go, for --verbose
+char library_said[200];                             // libwayland's last complaint, for error
+
+// Pixels of scrolling per notch, as on X11 and uinput.
+constexpr int64_t pixels_per_notch = 120;
+
+// Linux buttons by platform button: left, right, center, back, forward.
+constexpr uint32_t buttons[] = {0x110, 0x111, 0x112, 0x113, 0x114};
+
+// libwayland-client prints its complaints on standard error; hidpipe writes nothing unless asked,
+// so they are kept for the error message instead.
+void keep_complaint(const char *format, va_list ap) {
+  vsnprintf(library_said, sizeof library_said, format, ap);
+  size_t n = strlen(library_said);
+  while (n > 0 && library_said[n - 1] == '\n') library_said[--n] = '\0';
+}
+
+template <typename F>
+bool find(void *library, const char *name, F *f) {
+  *f = reinterpret_cast<F>(dlsym(library, name));
+  return *f != nullptr;
+}
+
+bool load() {
+  void *client = dlopen("libwayland-client.so.0", RTLD_NOW | RTLD_LOCAL);
+  void *keys = client == nullptr ? nullptr : dlopen("libxkbcommon.so.0", RTLD_NOW | RTLD_LOCAL);
+  if (client == nullptr || keys == nullptr) {
+    const char *why = dlerror();
+    snprintf(error, sizeof error,
+             "cannot load the Wayland libraries (Debian: libwayland-client0, libxkbcommon0): %s",
+             why != nullptr ? why : "not found");
+    return false;
+  }
+  loaded = find(client, "wl_display_connect", &wl.display_connect) &&
+           find(client, "wl_display_disconnect", &wl.display_disconnect) &&
+           find(client, "wl_display_roundtrip", &wl.display_roundtrip) &&
+           find(client, "wl_display_dispatch_pending", &wl.display_dispatch_pending) &&
+           find(client, "wl_display_prepare_read", &wl.display_prepare_read) &&
+           find(client, "wl_display_read_events", &wl.display_read_events) &&
+           find(client, "wl_display_cancel_read", &wl.display_cancel_read) &&
+           find(client, "wl_display_flush", &wl.display_flush) &&
+           find(client, "wl_display_get_fd", &wl.display_get_fd) &&
+           find(client, "wl_display_get_error", &wl.display_get_error) &&
+           find(client, "wl_proxy_marshal_flags", &wl.proxy_marshal_flags) &&
+           find(client, "wl_proxy_add_listener", &wl.proxy_add_listener) &&
+           find(client, "wl_proxy_get_version", &wl.proxy_get_version) &&
+           find(client, "wl_proxy_destroy", &wl.proxy_destroy) &&
+           find(client, "wl_proxy_set_user_data", &wl.proxy_set_user_data) &&
+           find(client, "wl_proxy_get_user_data", &wl.proxy_get_user_data) &&
+           find(keys, "xkb_context_new", &xkb.context_new) &&
+           find(keys, "xkb_context_unref", &xkb.context_unref) &&
+           find(keys, "xkb_keymap_new_from_string", &xkb.keymap_new_from_string) &&
+           find(keys, "xkb_keymap_new_from_names", &xkb.keymap_new_from_names) &&
+           find(keys, "xkb_keymap_get_as_string", &xkb.keymap_get_as_string) &&
+           find(keys, "xkb_keymap_unref", &xkb.keymap_unref) && find(keys, "xkb_state_new", &xkb.state_new) &&
+           find(keys, "xkb_state_unref", &xkb.state_unref) &&
+           find(keys, "xkb_state_update_key", &xkb.state_update_key) &&
+           find(keys, "xkb_state_serialize_mods", &xkb.state_serialize_mods) &&
+           find(keys, "xkb_state_serialize_layout", &xkb.state_serialize_layout) &&
+           find(keys, "xkb_utf32_to_keysym", &xkb.utf32_to_keysym) &&
+           find(keys, "xkb_keysym_get_name", &xkb.keysym_get_name);
+  void (*set_log_handler)(wl_log_func_t) = nullptr;
+  loaded = loaded && find(client, "wl_log_set_handler_client", &set_log_handler);
+  if (!loaded) {
+    snprintf(error, sizeof error, "the Wayland libraries lack a function hidpipe needs");
+    return false;
+  }
+  set_log_handler(keep_complaint);
+  return true;
+}
+
+output *output_of(void *data) { return static_cast<output *>(data); }
+
+void on_geometry(void *data, wl_output * /*o*/, int32_t x, int32_t y, int32_t /*pw*/, int32_t /*ph*/,
+                 int32_t /*subpixel*/, const char * /*make*/, const char * /*model*/, int32_t /*transform*/) {
+  if (!output_of(data)->logical) {
+    output_of(data)->x = x;
+    output_of(data)->y = y;
+  }
+}
+
+void on_mode(void *data, wl_output * /*o*/, uint32_t flags, int32_t w, int32_t h, int32_t /*refresh*/) {
+  if ((flags & 1) == 0) return;  // not the current mode
+  output_of(data)->mode_width = w;
+  output_of(data)->mode_height = h;
+}
+
+void on_output_done(void * /*data*/, wl_output * /*o*/) {}
+void on_scale(void *data, wl_output * /*o*/, int32_t factor) { output_of(data)->scale = factor; }
+
+const wl_output_listener output_listener = {on_geometry, on_mode, on_output_done, on_scale};
+
+void on_logical_position(void *data, zxdg_output_v1 * /*o*/, int32_t x, int32_t y) {
+  output_of(data)->x = x;
+  output_of(data)->y = y;
+  output_of(data)->logical = true;
+}
+
+void on_logical_size(void *data, zxdg_output_v1 * /*o*/, int32_t w, int32_t h) {
+  output_of(data)->width = w;
+  output_of(data)->height = h;
+  output_of(data)->logical = true;
+}
+
+void on_xdg_done(void * /*data*/, zxdg_output_v1 * /*o*/) {}
+
+const zxdg_output_v1_listener xdg_output_listener = {on_logical_position, on_logical_size, on_xdg_done};
+
+void on_capabilities(void * /*data*/, wl_seat * /*seat*/, uint32_t capabilities) {
+  wk_watch_seat(capabilities);
+}
+
+const wl_seat_listener seat_listener = {on_capabilities};
+
+template <typename T>
+T *bind(uint32_t name, const wl_interface *interface, uint32_t version) {
+  return static_cast<T *>(wl_registry_bind(registry, name, interface, version));
+}
+
+void on_global(void * /*data*/, wl_registry * /*r*/, uint32_t name, const char *interface, uint32_t version) {
+  if (strcmp(interface, "wl_seat") == 0 && wl_the_seat == nullptr) {
+    wl_the_seat = bind<wl_seat>(name, &wl_seat_interface, 1);
+    wl_seat_add_listener(wl_the_seat, &seat_listener, nullptr);
+  } else if (strcmp(interface, "wl_output") == 0 && output_count < static_cast<int>(std::size(outputs))) {
+    output &o = outputs[output_count++];
+    o = {};
+    o.name = name;
+    o.scale = 1;
+    o.wl = bind<wl_output>(name, &wl_output_interface, version < 2 ? version : 2);
+    wl_output_add_listener(o.wl, &output_listener, &o);
+  } else if (strcmp(interface, "zxdg_output_manager_v1") == 0) {
+    xdg_output_manager = bind<zxdg_output_manager_v1>(name, &zxdg_output_manager_v1_interface, 1);
+  } else if (strcmp(interface, "zwlr_virtual_pointer_manager_v1") == 0) {
+    pointer_manager =
+        bind<zwlr_virtual_pointer_manager_v1>(name, &zwlr_virtual_pointer_manager_v1_interface, 1);
+  } else if (strcmp(interface, "zwp_virtual_keyboard_manager_v1") == 0) {
+    keyboard_manager =
+        bind<zwp_virtual_keyboard_manager_v1>(name, &zwp_virtual_keyboard_manager_v1_interface, 1);
+  } else if (strcmp(interface, "org_kde_kwin_fake_input") == 0) {
+    fake_input =
+        bind<org_kde_kwin_fake_input>(name, &org_kde_kwin_fake_input_interface, version < 4 ? version : 4);
+  }
+}
+
+// Frees a proxy on our side; the connection's end tells the compositor.
+template <typename T>
+void forget(T **proxy) {
+  if (*proxy != nullptr) wl.proxy_destroy(reinterpret_cast<wl_proxy *>(*proxy));
+  *proxy = nullptr;
+}
+
+void on_global_remove(void * /*data*/, wl_registry * /*r*/, uint32_t name) {
+  // An output that goes leaves the desktop; the rest is read again at the next start.
+  for (int i = 0; i < output_count; i++) {
+    if (outputs[i].name != name) continue;
+    forget(&outputs[i].xdg);
+    forget(&outputs[i].wl);
+    outputs[i] = outputs[--output_count];
+    // The moved output's events must find it in its new place.
+    for (wl_proxy *p : {reinterpret_cast<wl_proxy *>(outputs[i].wl), reinterpret_cast<wl_proxy *>(outputs[i].xdg)})
+      if (i < output_count && p != nullptr) wl.proxy_set_user_data(p, &outputs[i]);
+  }
+}
+
+const wl_registry_listener registry_listener = {on_global, on_global_remove};
+
+// The union of the outputs' rectangles: logical ones where xdg-output tells them, else the
+// current mode divided by the scale.
+void measure_desktop() {
+  int right = 0, bottom = 0;
+  left = top = 0;
+  for (int i = 0; i < output_count; i++) {
+    output &o = outputs[i];
+    if (!o.logical) {
+      int scale = o.scale > 0 ? o.scale : 1;
+      o.width = o.mode_width / scale;
+      o.height = o.mode_height / scale;
+    }
+    if (i == 0 || o.x < left) left = o.x;
+    if (i == 0 || o.y < top) top = o.y;
+    if (i == 0 || o.x + o.width > right) right = o.x + o.width;
+    if (i == 0 || o.y + o.height > bottom) bottom = o.y + o.height;
+  }
+  width = right - left;
+  height = bottom - top;
+}
+
+// Connects and learns the globals and the outputs' places. False, with error set, when the
+// compositor cannot be reached.
+bool connect() {
+  if (!loaded && !load()) return false;
+  wl_connection = wl.display_connect(nullptr);
+  if (wl_connection == nullptr) {
+    const char *name = getenv("WAYLAND_DISPLAY");
+    snprintf(error, sizeof error, "cannot connect to the Wayland compositor \"%s\"%s%s",
+             name != nullptr ? name : "", library_said[0] != '\0' ? ": " : "", library_said);
+    return false;
+  }
+  // The display's request 1, get_registry, which the core protocol's header would carry.
+  auto *display = reinterpret_cast<wl_proxy *>(wl_connection);
+  registry = reinterpret_cast<wl_registry *>(
+      wl.proxy_marshal_flags(display, 1, &wl_registry_interface, wl.proxy_get_version(display), 0, nullptr));
+  wl_registry_add_listener(registry, &registry_listener, nullptr);
+  wl.display_roundtrip(wl_connection);
+  for (int i = 0; xdg_output_manager != nullptr && i < output_count; i++) {
+    outputs[i].xdg = zxdg_output_manager_v1_get_xdg_output(xdg_output_manager, outputs[i].wl);
+    zxdg_output_v1_add_listener(outputs[i].xdg, &xdg_output_listener, &outputs[i]);
+  }
+  // The outputs' events, the seat's capabilities and its keyboard's keymap.
+  wl.display_roundtrip(wl_connection);
+  wl.display_roundtrip(wl_connection);
+  measure_desktop();
+  return true;
+}
+
+void disconnect() {
+  wk_stop();
+  for (int i = 0; i < output_count; i++) {
+    forget(&outputs[i].xdg);
+    forget(&outputs[i].wl);
+  }
+  forget(&pointer);
+  forget(&pointer_manager);
+  forget(&keyboard_manager);
+  forget(&fake_input);
+  forget(&xdg_output_manager);
+  forget(&wl_the_seat);
+  forget(&registry);
+  if (wl_connection != nullptr) wl.display_disconnect(wl_connection);
+  wl_connection = nullptr;
+  registry = nullptr;
+  pointer_manager = nullptr;
+  keyboard_manager = nullptr;
+  fake_input = nullptr;
+  xdg_output_manager = nullptr;
+  pointer = nullptr;
+  wl_the_seat = nullptr;
+  output_count = 0;
+}
+
+// Sends what is buffered. When the socket is full, waits for the compositor to read rather than
+// drop requests: libwayland would otherwise give up on the connection. False once it broke.
+bool flush() {
+  for (;;) {
+    if (wl.display_flush(wl_connection) >= 0) return true;
+    if (errno != EAGAIN) break;
+    pollfd p{wl.display_get_fd(wl_connection), POLLOUT, 0};
+    if (poll(&p, 1, -1) < 0 && errno != EINTR) break;
+  }
+  lost = true;
+  snprintf(error, sizeof error, "lost the connection to the Wayland compositor");
+  return false;
+}
+
+int clamp(double v, int low, int high) {
+  if (!(v > low)) return low;
+  if (v > high) return high;
+  return static_cast<int>(v);
+}
+
+void move_pointer(const cg_record &r) {
+  int x = clamp(r.at.x - left, 0, width - 1), y = clamp(r.at.y - top, 0, height - 1);
+  sent_x = x;
+  sent_y = y;
+  if (pointer != nullptr) {
+    zwlr_virtual_pointer_v1_motion_absolute(pointer, wl_now(), static_cast<uint32_t>(x),
+                                            static_cast<uint32_t>(y), static_cast<uint32_t>(width),
+                                            static_cast<uint32_t>(height));
+  } else {
+    org_kde_kwin_fake_input_pointer_motion_absolute(fake_input, wl_fixed_from_int(x + left),
+                                                    wl_fixed_from_int(y + top));
+  }
+}
+
+bool is_press(CGEventType t) {
+  return t == kCGEventLeftMouseDown || t == kCGEventRightMouseDown || t == kCGEventOtherMouseDown;
+}
+
+bool is_button(CGEventType t) {
+  return is_press(t) || t == kCGEventLeftMouseUp || t == kCGEventRightMouseUp || t == kCGEventOtherMouseUp;
+}
+
+void mouse(const cg_record &r) {
+  if (!is_button(r.type)) {
+    move_pointer(r);
+  } else {
+    // A button acts where the pointer is: put it at the event's place first if it is not there.
+    int x = clamp(r.at.x - left, 0, width - 1), y = clamp(r.at.y - top, 0, height - 1);
+    if (x != sent_x || y != sent_y) move_pointer(r);
+    uint32_t b = r.button < std::size(buttons) ? buttons[r.button] : buttons[0];
+    uint32_t state = is_press(r.type) ? 1 : 0;
+    if (pointer != nullptr)
+      zwlr_virtual_pointer_v1_button(pointer, wl_now(), b, state);
+    else
+      org_kde_kwin_fake_input_button(fake_input, b, state);
+  }
+  if (pointer != nullptr) zwlr_virtual_pointer_v1_frame(pointer);
+}
+
+// Scrolls one axis by pixels (positive down or right, as wl_pointer counts), with the whole
+// notches that have accumulated.
+void scroll_axis(int axis, int32_t pixels) {
+  if (pixels == 0) return;
+  wheel_rest[axis] += pixels;
+  int64_t notches = wheel_rest[axis] / pixels_per_notch;
+  wheel_rest[axis] -= notches * pixels_per_notch;
+  auto a = static_cast<uint32_t>(axis);
+  if (pointer == nullptr)
+    org_kde_kwin_fake_input_axis(fake_input, a, wl_fixed_from_int(pixels));
+  else if (notches != 0)
+    zwlr_virtual_pointer_v1_axis_discrete(pointer, wl_now(), a, wl_fixed_from_int(pixels),
+                                          static_cast<int32_t>(notches));
+  else
+    zwlr_virtual_pointer_v1_axis(pointer, wl_now(), a, wl_fixed_from_int(pixels));
+}
+
+void scroll(const cg_record &r) {
+  // Quartz's positive wheel values scroll up and left; wl_pointer's positive values down and right.
+  scroll_axis(0, -r.wheel[0]);
+  if (r.wheels >= 2) scroll_axis(1, -r.wheel[1]);
+  if (pointer == nullptr) return;
+  // After the axis values: wlroots 0.15 gives the source to the axis event before it.
+  zwlr_virtual_pointer_v1_axis_source(pointer, 0);
+  zwlr_virtual_pointer_v1_frame(pointer);
+}
+
+bool wayland_open() {
+  error[0] = '\0';
+  lost = false;
+  if (!connect()) return false;
+  const char *why = nullptr;
+  if (pointer_manager != nullptr && keyboard_manager != nullptr && wl_the_seat != nullptr) {
+    pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointer_manager, wl_the_seat);
+    if (!wk_start(keyboard_manager, &why)) {
+      snprintf(error, sizeof error, "%s", why);
+      disconnect();
+      return false;
+    }
+    snprintf(about, sizeof about,
+             "events go to the Wayland compositor's virtual pointer and keyboard (%dx%d pixels at %d,%d)",
+             width, height, left, top);
+  } else if (fake_input != nullptr) {
+    org_kde_kwin_fake_input_authenticate(
+        fake_input, "hidpipe", "hidpipe drives the keyboard and mouse from commands on its standard input");
+    snprintf(about, sizeof about, "events go to KWin's fake input (%dx%d pixels at %d,%d)", width, height,
+             left, top);
+  } else {
+    snprintf(error, sizeof error,
+             "the Wayland compositor offers no input protocol hidpipe speaks (wlroots' virtual pointer and "
+             "keyboard, KWin's fake input)");
+    disconnect();
+    return false;
+  }
+  if (width <= 0 || height <= 0) {
+    snprintf(error, sizeof error, "the Wayland compositor shows no output to put the pointer on");
+    wayland_backend.close();
+    return false;
+  }
+  // Ready when the compositor has made the devices, or authenticated us.
+  wl.display_roundtrip(wl_connection);
+  sent_x = -1;
+  wheel_rest[0] = wheel_rest[1] = 0;
+  return true;
+}
+
+bool wayland_deliver(const cg_record &r) {
+  if (wl_connection == nullptr || lost) return false;
+  switch (r.kind) {
+    case cg_keyboard:
+      if (r.text_length > 0) {
+        // Text is typed on the key-down that carries it; fake input has no way to type it.
+        if (r.down && pointer != nullptr) wk_type(r);
+      } else if (unsigned code = evdev_of(r.keycode); code != 0) {
+        if (pointer != nullptr)
+          wk_key(code, r.down);
+        else
+          org_kde_kwin_fake_input_keyboard_key(fake_input, code, r.down ? 1 : 0);
+      }
+      break;
+    case cg_mouse: mouse(r); break;
+    case cg_scroll: scroll(r); break;
+  }
+  return flush();
+}
+
+void wayland_close() {
+  if (wl_connection == nullptr) return;
+  if (!lost) {
+    if (pointer != nullptr) zwlr_virtual_pointer_v1_destroy(pointer);
+    pointer = nullptr;
+    wk_stop();
+    wl.display_roundtrip(wl_connection);
+  }
+  disconnect();
+}
+
+const char *wayland_error() { return error[0] != '\0' ? error : nullptr; }
+const char *wayland_about() { return about; }
+
+const char *wayland_cannot_type() {
+  return pointer != nullptr ? nullptr
+                            : "KWin's fake input presses keys by position and cannot type characters";
+}
+
+}  // namespace
+
+const backend wayland_backend = {"wayland",     wayland_open,  wayland_deliver,    wayland_close,
+                                 wayland_error, wayland_about, wayland_cannot_type};
+
+uint32_t wl_now() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+}
+
+bool wayland_desktop_size(int *w, int *h) {
+  const char *name = getenv("WAYLAND_DISPLAY");
+  if (name == nullptr || *name == '\0' || wl_connection != nullptr || !connect()) return false;
+  *w = width;
+  *h = height;
+  disconnect();
+  return *w > 0 && *h > 0;
+}

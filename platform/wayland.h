@@ -1,0 +1,91 @@
+// What the Wayland backend's files share: the functions loaded from libwayland-client and
+// libxkbcommon when the backend is chosen, the protocol glue generated from our protocol
+// descriptions (which calls libwayland-client through the same table), and the connection.
+#pragma once
+
+#include <wayland-client-core.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <cstdint>
+
+#include "cg_control.h"
+
+// The functions used from libwayland-client.
+struct wl_functions {
+  decltype(&wl_display_connect) display_connect;
+  decltype(&wl_display_disconnect) display_disconnect;
+  decltype(&wl_display_roundtrip) display_roundtrip;
+  decltype(&wl_display_dispatch_pending) display_dispatch_pending;
+  decltype(&wl_display_prepare_read) display_prepare_read;
+  decltype(&wl_display_read_events) display_read_events;
+  decltype(&wl_display_cancel_read) display_cancel_read;
+  decltype(&wl_display_flush) display_flush;
+  decltype(&wl_display_get_fd) display_get_fd;
+  decltype(&wl_display_get_error) display_get_error;
+  decltype(&wl_proxy_marshal_flags) proxy_marshal_flags;
+  decltype(&wl_proxy_add_listener) proxy_add_listener;
+  decltype(&wl_proxy_get_version) proxy_get_version;
+  decltype(&wl_proxy_destroy) proxy_destroy;
+  decltype(&wl_proxy_set_user_data) proxy_set_user_data;
+  decltype(&wl_proxy_get_user_data) proxy_get_user_data;
+};
+
+// The functions used from libxkbcommon.
+struct xkb_functions {
+  decltype(&xkb_context_new) context_new;
+  decltype(&xkb_context_unref) context_unref;
+  decltype(&xkb_keymap_new_from_string) keymap_new_from_string;
+  decltype(&xkb_keymap_new_from_names) keymap_new_from_names;
+  decltype(&xkb_keymap_get_as_string) keymap_get_as_string;
+  decltype(&xkb_keymap_unref) keymap_unref;
+  decltype(&xkb_state_new) state_new;
+  decltype(&xkb_state_unref) state_unref;
+  decltype(&xkb_state_update_key) state_update_key;
+  decltype(&xkb_state_serialize_mods) state_serialize_mods;
+  decltype(&xkb_state_serialize_layout) state_serialize_layout;
+  decltype(&xkb_utf32_to_keysym) utf32_to_keysym;
+  decltype(&xkb_keysym_get_name) keysym_get_name;
+};
+
+extern wl_functions wl;    // filled when the backend is first chosen
+extern xkb_functions xkb;  // likewise
+
+// The generated glue calls libwayland-client's proxy functions by their own names: through the
+// table, as the library is not linked.
+#define wl_proxy_marshal_flags wl.proxy_marshal_flags
+#define wl_proxy_add_listener wl.proxy_add_listener
+#define wl_proxy_get_version wl.proxy_get_version
+#define wl_proxy_destroy wl.proxy_destroy
+#define wl_proxy_set_user_data wl.proxy_set_user_data
+#define wl_proxy_get_user_data wl.proxy_get_user_data
+
+#include "fake-input-client.h"
+#include "virtual-keyboard-client.h"
+#include "wayland-core-client.h"
+#include "wlr-virtual-pointer-client.h"
+#include "xdg-output-client.h"
+
+extern wl_display *wl_connection;  // the compositor, while connected
+extern wl_seat *wl_the_seat;       // the seat the virtual devices belong to
+
+// Milliseconds of a monotonic clock: every request of a device must share one clock.
+uint32_t wl_now();
+
+// The seat's keyboard and the virtual keyboard (wayland_keyboard.cc).
+
+// Asks the seat for its keyboard, to hear its keymap and follow it.
+void wk_watch_seat(uint32_t capabilities);
+
+// Creates the virtual keyboard with the seat's keymap, or, when the seat has no keyboard, one made
+// from the default rules. False, with why set, when it cannot.
+bool wk_start(zwp_virtual_keyboard_manager_v1 *manager, const char **why);
+
+// Presses or releases a key by its evdev code, and sends the modifiers when it changed them.
+void wk_key(unsigned code, bool down);
+
+// Types the text a keyboard event carries: a keymap with its characters, the key presses, then the
+// seat's keymap again.
+void wk_type(const cg_record &r);
+
+// Destroys the virtual keyboard and forgets the keymaps.
+void wk_stop();

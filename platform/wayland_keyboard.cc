@@ -1,0 +1,267 @@
+// The virtual keyboard on Wayland. It presses keys by evdev code through a keymap: the seat's own,
+// as a keyboard of ours receives it from the compositor, so that K presses the physical key that
+// the user's layout interprets, and so that the compositor's grouping of keyboards does not switch
+// the user's keyboard to another layout. The compositor does not derive modifiers from a virtual
+// keyboard, so they are tracked here and sent after each key that changes them. Text goes through
+// a keymap made of its own characters, sent for the time of the text.
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "wayland.h"
+
+namespace {
+
+wl_keyboard *seat_keyboard;         // the seat's keyboard, whose keymap the virtual keyboard takes
+int seat_keymap = -1;               // the seat's keymap as the compositor sent it, or -1
+uint32_t seat_keymap_size;          // its size, its terminating zero included
+bool seat_keymap_new;               // the seat's keymap changed since the virtual keyboard took it
+int own_keymap = -1;                // the keymap made from the default rules, when the seat has none
+uint32_t own_keymap_size;           // its size
+xkb_context *context;               // for compiling keymaps
+xkb_keymap *keymap;                 // the keymap the virtual keyboard has
+xkb_state *state;                   // its state, from the keys hidpipe pressed
+zwp_virtual_keyboard_v1 *keyboard;  // the virtual keyboard
+bool held[256];                     // evdev keys held through it
+uint32_t looked;                    // when follow_seat last read the compositor's events, in ms
+char text_keymap[24 * 1024];        // the keymap source for one piece of text
+
+constexpr uint32_t xkb_v1 = 1;  // the keymap format: XKB's text
+
+void on_keymap(void * /*data*/, wl_keyboard * /*k*/, uint32_t format, int32_t fd, uint32_t size) {
+  if (format != xkb_v1) {
+    close(fd);
+    return;
+  }
+  if (seat_keymap >= 0) close(seat_keymap);
+  seat_keymap = fd;
+  seat_keymap_size = size;
+  seat_keymap_new = true;
+}
+
+void on_enter(void * /*data*/, wl_keyboard * /*k*/, uint32_t /*serial*/, void * /*surface*/,
+              wl_array * /*keys*/) {}
+void on_leave(void * /*data*/, wl_keyboard * /*k*/, uint32_t /*serial*/, void * /*surface*/) {}
+void on_key(void * /*data*/, wl_keyboard * /*k*/, uint32_t /*serial*/, uint32_t /*time*/, uint32_t /*key*/,
+            uint32_t /*state*/) {}
+void on_modifiers(void * /*data*/, wl_keyboard * /*k*/, uint32_t /*serial*/, uint32_t /*depressed*/,
+                  uint32_t /*latched*/, uint32_t /*locked*/, uint32_t /*group*/) {}
+
+const wl_keyboard_listener keyboard_listener = {on_keymap, on_enter, on_leave, on_key, on_modifiers};
+
+// Compiles the keymap in a file the compositor sent, or null.
+xkb_keymap *keymap_of(int fd, uint32_t size) {
+  void *text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  if (text == MAP_FAILED) return nullptr;
+  xkb_keymap *k = xkb.keymap_new_from_string(context, static_cast<const char *>(text),
+                                             XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+  munmap(text, size);
+  return k;
+}
+
+// A sealed-off file holding text and its terminating zero, for sending as a keymap; -1 on failure.
+int file_of(const char *text, uint32_t *size) {
+  int fd = memfd_create("hidpipe-keymap", MFD_CLOEXEC);
+  size_t n = strlen(text) + 1;
+  if (fd < 0 || write(fd, text, n) != static_cast<ssize_t>(n)) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  *size = static_cast<uint32_t>(n);
+  return fd;
+}
+
+void send_modifiers() {
+  zwp_virtual_keyboard_v1_modifiers(keyboard, xkb.state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED),
+                                    xkb.state_serialize_mods(state, XKB_STATE_MODS_LATCHED),
+                                    xkb.state_serialize_mods(state, XKB_STATE_MODS_LOCKED),
+                                    xkb.state_serialize_layout(state, XKB_STATE_LAYOUT_EFFECTIVE));
+}
+
+// Gives the virtual keyboard its keymap (the seat's, or the default one) and the modifiers.
+void send_keymap() {
+  if (seat_keymap >= 0)
+    zwp_virtual_keyboard_v1_keymap(keyboard, xkb_v1, seat_keymap, seat_keymap_size);
+  else
+    zwp_virtual_keyboard_v1_keymap(keyboard, xkb_v1, own_keymap, own_keymap_size);
+  send_modifiers();
+}
+
+// Takes the seat's keymap as the current one, its state made again from the keys held.
+bool take_seat_keymap() {
+  xkb_keymap *k = keymap_of(seat_keymap, seat_keymap_size);
+  if (k == nullptr) return false;
+  if (state != nullptr) xkb.state_unref(state);
+  if (keymap != nullptr) xkb.keymap_unref(keymap);
+  keymap = k;
+  state = xkb.state_new(keymap);
+  for (unsigned code = 0; code < std::size(held); code++)
+    if (held[code]) xkb.state_update_key(state, code + 8, XKB_KEY_DOWN);
+  seat_keymap_new = false;
+  return true;
+}
+
+// Reads what the compositor sent meanwhile, without waiting, and follows a new seat keymap. A
+// keymap changes when the user switches layouts, not between two keys of a burst: once every 50 ms
+// is soon enough, and spares a system call per key.
+void follow_seat(bool now) {
+  uint32_t ms = wl_now();
+  if (!now && ms - looked < 50) return;
+  looked = ms;
+  while (wl.display_prepare_read(wl_connection) != 0) wl.display_dispatch_pending(wl_connection);
+  pollfd p{wl.display_get_fd(wl_connection), POLLIN, 0};
+  if (poll(&p, 1, 0) > 0)
+    wl.display_read_events(wl_connection);
+  else
+    wl.display_cancel_read(wl_connection);
+  wl.display_dispatch_pending(wl_connection);
+  if (seat_keymap_new && keyboard != nullptr && take_seat_keymap()) send_keymap();
+}
+
+// The keysym that types code point c, or 0.
+xkb_keysym_t keysym_of(uint32_t c) {
+  switch (c) {
+    case '\t': return XKB_KEY_Tab;
+    case '\n':
+    case '\r': return XKB_KEY_Return;
+    case 0x08: return XKB_KEY_BackSpace;
+    case 0x1b: return XKB_KEY_Escape;
+    case 0x7f: return XKB_KEY_Delete;
+    default: return c < 0x20 ? 0 : xkb.utf32_to_keysym(c);
+  }
+}
+
+// Appends formatted text to the text keymap; false once it does not fit.
+bool append(size_t *n, const char *format, ...) __attribute__((format(printf, 2, 3)));
+bool append(size_t *n, const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  int m = vsnprintf(text_keymap + *n, sizeof text_keymap - *n, format, ap);
+  va_end(ap);
+  if (m < 0 || static_cast<size_t>(m) >= sizeof text_keymap - *n) return false;
+  *n += static_cast<size_t>(m);
+  return true;
+}
+
+// Writes a keymap whose keys 9, 10, ... type keysyms[0], [1], ... at their only level.
+bool write_text_keymap(const xkb_keysym_t *keysyms, size_t count) {
+  size_t n = 0;
+  bool ok = append(&n, "xkb_keymap {\nxkb_keycodes \"hidpipe\" {\nminimum = 8;\nmaximum = 255;\n");
+  for (size_t i = 0; ok && i < count; i++) ok = append(&n, "<T%zu> = %zu;\n", i, i + 9);
+  ok = ok && append(&n,
+                    "};\nxkb_types \"hidpipe\" {\ntype \"ONE_LEVEL\" {\nmodifiers = none;\n"
+                    "level_name[Level1] = \"Any\";\n};\n};\nxkb_compatibility \"hidpipe\" {\n};\n"
+                    "xkb_symbols \"hidpipe\" {\n");
+  for (size_t i = 0; ok && i < count; i++) {
+    char name[64];
+    if (xkb.keysym_get_name(keysyms[i], name, sizeof name) < 0) return false;
+    ok = append(&n, "key <T%zu> { [ %s ] };\n", i, name);
+  }
+  return ok && append(&n, "};\n};\n");
+}
+
+}  // namespace
+
+void wk_watch_seat(uint32_t capabilities) {
+  constexpr uint32_t has_keyboard = 2;
+  if ((capabilities & has_keyboard) == 0 || seat_keyboard != nullptr) return;
+  seat_keyboard = wl_seat_get_keyboard(wl_the_seat);
+  wl_keyboard_add_listener(seat_keyboard, &keyboard_listener, nullptr);
+}
+
+bool wk_start(zwp_virtual_keyboard_manager_v1 *manager, const char **why) {
+  context = xkb.context_new(XKB_CONTEXT_NO_FLAGS);
+  if (context == nullptr) {
+    *why = "libxkbcommon could not start";
+    return false;
+  }
+  if (seat_keymap < 0 || !take_seat_keymap()) {
+    // The seat has no keyboard: a keymap from the default rules (XKB_DEFAULT_LAYOUT and the rest).
+    keymap = xkb.keymap_new_from_names(context, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    char *text = keymap != nullptr ? xkb.keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1) : nullptr;
+    own_keymap = text != nullptr ? file_of(text, &own_keymap_size) : -1;
+    free(text);
+    if (own_keymap < 0) {
+      *why = "the seat has no keyboard, and no keymap could be made from the default rules";
+      return false;
+    }
+    state = xkb.state_new(keymap);
+  }
+  keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(manager, wl_the_seat);
+  send_keymap();
+  return true;
+}
+
+void wk_key(unsigned code, bool down) {
+  follow_seat(false);
+  zwp_virtual_keyboard_v1_key(keyboard, wl_now(), code, down ? 1 : 0);
+  if (code < std::size(held)) held[code] = down;
+  // Every change of the depressed, latched or locked modifiers or the group is sent, a Caps Lock
+  // release included, which changes nothing that takes effect.
+  if (xkb.state_update_key(state, code + 8, down ? XKB_KEY_DOWN : XKB_KEY_UP) != 0) send_modifiers();
+}
+
+void wk_type(const cg_record &r) {
+  follow_seat(true);
+  // The distinct characters, each the key of its place among them.
+  constexpr size_t most = sizeof r.text / sizeof r.text[0];
+  xkb_keysym_t keysyms[most];
+  size_t keys[most];
+  size_t distinct = 0, count = 0;
+  for (size_t i = 0; i < r.text_length; i++) {
+    uint32_t c = r.text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < r.text_length)
+      c = 0x10000 + ((c - 0xD800) << 10) + (r.text[++i] - 0xDC00u);
+    xkb_keysym_t ks = keysym_of(c);
+    if (ks == 0) continue;
+    size_t k = 0;
+    while (k < distinct && keysyms[k] != ks) k++;
+    if (k == distinct) keysyms[distinct++] = ks;
+    keys[count++] = k;
+  }
+  if (count == 0 || !write_text_keymap(keysyms, distinct)) return;
+  xkb_keymap *text = xkb.keymap_new_from_string(context, text_keymap, XKB_KEYMAP_FORMAT_TEXT_V1,
+                                                XKB_KEYMAP_COMPILE_NO_FLAGS);
+  char *compiled = text != nullptr ? xkb.keymap_get_as_string(text, XKB_KEYMAP_FORMAT_TEXT_V1) : nullptr;
+  uint32_t size = 0;
+  int fd = compiled != nullptr ? file_of(compiled, &size) : -1;
+  free(compiled);
+  if (text != nullptr) xkb.keymap_unref(text);
+  if (fd < 0) return;
+  zwp_virtual_keyboard_v1_keymap(keyboard, xkb_v1, fd, size);
+  close(fd);  // the request carries a copy
+  // Held modifiers still mark the text; a locked Caps Lock would change its letters.
+  zwp_virtual_keyboard_v1_modifiers(
+      keyboard, xkb.state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED) & 0xff, 0, 0, 0);
+  for (size_t i = 0; i < count; i++) {
+    auto code = static_cast<uint32_t>(keys[i] + 1);  // key 9 is evdev code 1
+    zwp_virtual_keyboard_v1_key(keyboard, wl_now(), code, 1);
+    zwp_virtual_keyboard_v1_key(keyboard, wl_now(), code, 0);
+  }
+  send_keymap();
+}
+
+void wk_stop() {
+  if (keyboard != nullptr && wl_connection != nullptr) zwp_virtual_keyboard_v1_destroy(keyboard);
+  if (seat_keyboard != nullptr) wl_keyboard_destroy(seat_keyboard);
+  keyboard = nullptr;
+  seat_keyboard = nullptr;
+  for (int *fd : {&seat_keymap, &own_keymap}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  seat_keymap_new = false;
+  if (state != nullptr) xkb.state_unref(state);
+  if (keymap != nullptr) xkb.keymap_unref(keymap);
+  if (context != nullptr) xkb.context_unref(context);
+  state = nullptr;
+  keymap = nullptr;
+  context = nullptr;
+  for (bool &h : held) h = false;
+}

@@ -1,0 +1,306 @@
+// An observer of what a Wayland compositor delivers to an application: a window of ours, full
+// screen, prints each pointer and keyboard event it receives, one line each, flushed:
+//   ready                              once the window is on screen and has the keyboard
+//   enter X Y | motion X Y             surface coordinates
+//   button CODE STATE | axis AXIS VALUE | discrete AXIS STEPS
+//   key CODE STATE KEYSYM              the keysym as the window's keymap and modifiers give it
+//   modifiers DEPRESSED LATCHED LOCKED GROUP
+// It runs until its standard input ends. WAYLAND_DISPLAY names the compositor. With
+// OBSERVER_TALLY set, it counts motion instead, printing "tally N" once the events at hand are
+// handled: lines for a long burst would cost more than the events.
+//
+// A desktop has a mouse and a keyboard before any program drives it: so that the seat has them
+// here too (the compositor under test runs without devices), the observer makes a virtual pointer
+// and a virtual keyboard of its own, which send nothing (on KWin, a fake input device). Its keyboard's
+// keymap, the seat's keymap thereafter, comes from the default rules: XKB_DEFAULT_LAYOUT=fr gives the seat a
+// French keyboard.
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "fake-input-client.h"
+#include "virtual-keyboard-client.h"
+#include "wlr-virtual-pointer-client.h"
+#include "xdg-shell-client.h"
+
+namespace {
+
+wl_compositor *compositor;
+wl_shm *shm;
+xdg_wm_base *wm_base;
+wl_seat *seat;
+zwlr_virtual_pointer_manager_v1 *pointer_manager;
+zwp_virtual_keyboard_manager_v1 *keyboard_manager;
+org_kde_kwin_fake_input *fake_input;
+wl_surface *surface;
+xdg_surface *shell_surface;
+xdg_toplevel *toplevel;
+wl_buffer *buffer;
+int width = 64, height = 64;  // as the compositor configured the window: until it says, any size
+bool configured, announced;
+bool tally;             // counting motion rather than printing it
+unsigned long motions;  // motion events received
+xkb_context *context;
+xkb_keymap *keymap;
+xkb_state *state;
+
+double at(wl_fixed_t v) { return wl_fixed_to_double(v); }
+
+void say(const char *format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char *format, ...) {
+  va_list ap;
+  va_start(ap, format);
+  vprintf(format, ap);
+  va_end(ap);
+  putchar('\n');
+}
+
+// A white buffer of the window's size in shared memory.
+wl_buffer *make_buffer() {
+  int stride = width * 4, size = stride * height;
+  int fd = memfd_create("observer", MFD_CLOEXEC);
+  if (fd < 0 || ftruncate(fd, size) != 0) return nullptr;
+  void *pixels = mmap(nullptr, static_cast<size_t>(size), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (pixels != MAP_FAILED) {
+    memset(pixels, 0xff, static_cast<size_t>(size));
+    munmap(pixels, static_cast<size_t>(size));
+  }
+  wl_shm_pool *pool = wl_shm_create_pool(shm, fd, size);
+  wl_buffer *b = wl_shm_pool_create_buffer(pool, 0, width, height, stride, WL_SHM_FORMAT_XRGB8888);
+  wl_shm_pool_destroy(pool);
+  close(fd);
+  return b;
+}
+
+void on_ping(void * /*d*/, xdg_wm_base *base, uint32_t serial) { xdg_wm_base_pong(base, serial); }
+const xdg_wm_base_listener wm_base_listener = {on_ping};
+
+void on_surface_configure(void * /*d*/, xdg_surface *s, uint32_t serial) {
+  xdg_surface_ack_configure(s, serial);
+  if (buffer != nullptr) wl_buffer_destroy(buffer);
+  buffer = make_buffer();
+  wl_surface_attach(surface, buffer, 0, 0);
+  wl_surface_damage(surface, 0, 0, width, height);
+  wl_surface_commit(surface);
+  configured = true;
+}
+const xdg_surface_listener surface_listener = {on_surface_configure};
+
+void on_toplevel_configure(void * /*d*/, xdg_toplevel * /*t*/, int32_t w, int32_t h, wl_array * /*states*/) {
+  if (w > 0) width = w;
+  if (h > 0) height = h;
+}
+void on_close(void * /*d*/, xdg_toplevel * /*t*/) {}
+// Bound at version 1: the later events are never sent.
+xdg_toplevel_listener toplevel_listener() {
+  xdg_toplevel_listener l{};
+  l.configure = on_toplevel_configure;
+  l.close = on_close;
+  return l;
+}
+
+void on_enter(void * /*d*/, wl_pointer * /*p*/, uint32_t /*serial*/, wl_surface * /*s*/, wl_fixed_t x,
+              wl_fixed_t y) {
+  say("enter %g %g", at(x), at(y));
+}
+void on_leave(void * /*d*/, wl_pointer * /*p*/, uint32_t /*serial*/, wl_surface * /*s*/) { say("leave"); }
+void on_motion(void * /*d*/, wl_pointer * /*p*/, uint32_t /*time*/, wl_fixed_t x, wl_fixed_t y) {
+  if (tally)
+    motions++;
+  else
+    say("motion %g %g", at(x), at(y));
+}
+void on_button(void * /*d*/, wl_pointer * /*p*/, uint32_t /*serial*/, uint32_t /*time*/, uint32_t button,
+               uint32_t pressed) {
+  say("button %u %u", button, pressed);
+}
+void on_axis(void * /*d*/, wl_pointer * /*p*/, uint32_t /*time*/, uint32_t axis, wl_fixed_t value) {
+  say("axis %u %g", axis, at(value));
+}
+void on_frame(void * /*d*/, wl_pointer * /*p*/) {}
+void on_axis_source(void * /*d*/, wl_pointer * /*p*/, uint32_t /*source*/) {}
+void on_axis_stop(void * /*d*/, wl_pointer * /*p*/, uint32_t /*time*/, uint32_t /*axis*/) {}
+void on_axis_discrete(void * /*d*/, wl_pointer * /*p*/, uint32_t axis, int32_t steps) {
+  say("discrete %u %d", axis, steps);
+}
+// Every event of the seat version bound (5); later ones are never sent.
+wl_pointer_listener pointer_listener() {
+  wl_pointer_listener l{};
+  l.enter = on_enter;
+  l.leave = on_leave;
+  l.motion = on_motion;
+  l.button = on_button;
+  l.axis = on_axis;
+  l.frame = on_frame;
+  l.axis_source = on_axis_source;
+  l.axis_stop = on_axis_stop;
+  l.axis_discrete = on_axis_discrete;
+  return l;
+}
+
+void on_keymap(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*format*/, int32_t fd, uint32_t size) {
+  void *text = mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+  close(fd);
+  if (text == MAP_FAILED) return;
+  xkb_keymap *k = xkb_keymap_new_from_string(context, static_cast<const char *>(text),
+                                             XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+  munmap(text, size);
+  if (k == nullptr) return;
+  if (state != nullptr) xkb_state_unref(state);
+  if (keymap != nullptr) xkb_keymap_unref(keymap);
+  keymap = k;
+  state = xkb_state_new(keymap);
+}
+void on_key_enter(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*serial*/, wl_surface * /*s*/,
+                  wl_array * /*keys*/) {}
+void on_key_leave(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*serial*/, wl_surface * /*s*/) {}
+void on_key(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*serial*/, uint32_t /*time*/, uint32_t key,
+            uint32_t pressed) {
+  char name[64] = "?";
+  if (state != nullptr) xkb_keysym_get_name(xkb_state_key_get_one_sym(state, key + 8), name, sizeof name);
+  say("key %u %u %s", key, pressed, name);
+}
+void on_modifiers(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*serial*/, uint32_t depressed,
+                  uint32_t latched, uint32_t locked, uint32_t group) {
+  if (state != nullptr) xkb_state_update_mask(state, depressed, latched, locked, 0, 0, group);
+  say("modifiers %u %u %u %u", depressed, latched, locked, group);
+}
+void on_repeat(void * /*d*/, wl_keyboard * /*k*/, int32_t /*rate*/, int32_t /*delay*/) {}
+const wl_keyboard_listener keyboard_listener = {on_keymap, on_key_enter, on_key_leave,
+                                                on_key,    on_modifiers, on_repeat};
+
+wl_pointer *pointer;    // while the seat has a pointer
+wl_keyboard *keyboard;  // while the seat has a keyboard
+
+// A seat's pointer or keyboard made before the seat has one stays inert: they are made when it
+// gains them (the virtual devices of the compositor under test).
+void on_capabilities(void * /*d*/, wl_seat *s, uint32_t caps) {
+  static const wl_pointer_listener pointer_events = pointer_listener();
+  if ((caps & WL_SEAT_CAPABILITY_POINTER) != 0 && pointer == nullptr) {
+    pointer = wl_seat_get_pointer(s);
+    wl_pointer_add_listener(pointer, &pointer_events, nullptr);
+  } else if ((caps & WL_SEAT_CAPABILITY_POINTER) == 0 && pointer != nullptr) {
+    wl_pointer_release(pointer);
+    pointer = nullptr;
+  }
+  if ((caps & WL_SEAT_CAPABILITY_KEYBOARD) != 0 && keyboard == nullptr) {
+    keyboard = wl_seat_get_keyboard(s);
+    wl_keyboard_add_listener(keyboard, &keyboard_listener, nullptr);
+  } else if ((caps & WL_SEAT_CAPABILITY_KEYBOARD) == 0 && keyboard != nullptr) {
+    wl_keyboard_release(keyboard);
+    keyboard = nullptr;
+  }
+}
+void on_seat_name(void * /*d*/, wl_seat * /*s*/, const char * /*name*/) {}
+const wl_seat_listener seat_listener = {on_capabilities, on_seat_name};
+
+void on_global(void * /*d*/, wl_registry *r, uint32_t name, const char *interface, uint32_t version) {
+  if (strcmp(interface, "wl_compositor") == 0)
+    compositor = static_cast<wl_compositor *>(wl_registry_bind(r, name, &wl_compositor_interface, 4));
+  else if (strcmp(interface, "wl_shm") == 0)
+    shm = static_cast<wl_shm *>(wl_registry_bind(r, name, &wl_shm_interface, 1));
+  else if (strcmp(interface, "xdg_wm_base") == 0)
+    wm_base = static_cast<xdg_wm_base *>(wl_registry_bind(r, name, &xdg_wm_base_interface, 1));
+  else if (strcmp(interface, "zwlr_virtual_pointer_manager_v1") == 0)
+    pointer_manager = static_cast<zwlr_virtual_pointer_manager_v1 *>(
+        wl_registry_bind(r, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
+  else if (strcmp(interface, "zwp_virtual_keyboard_manager_v1") == 0)
+    keyboard_manager = static_cast<zwp_virtual_keyboard_manager_v1 *>(
+        wl_registry_bind(r, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+  else if (strcmp(interface, "org_kde_kwin_fake_input") == 0)
+    fake_input = static_cast<org_kde_kwin_fake_input *>(
+        wl_registry_bind(r, name, &org_kde_kwin_fake_input_interface, 1));
+  else if (strcmp(interface, "wl_seat") == 0 && seat == nullptr)
+    seat = static_cast<wl_seat *>(wl_registry_bind(r, name, &wl_seat_interface, version < 5 ? version : 5));
+}
+void on_global_remove(void * /*d*/, wl_registry * /*r*/, uint32_t /*name*/) {}
+const wl_registry_listener registry_listener = {on_global, on_global_remove};
+
+}  // namespace
+
+int main() {
+  wl_display *display = wl_display_connect(nullptr);
+  if (display == nullptr) {
+    say("no compositor");
+    return 1;
+  }
+  tally = getenv("OBSERVER_TALLY") != nullptr;
+  context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  wl_registry *registry = wl_display_get_registry(display);
+  wl_registry_add_listener(registry, &registry_listener, nullptr);
+  wl_display_roundtrip(display);
+  if (compositor == nullptr || shm == nullptr || wm_base == nullptr || seat == nullptr) {
+    say("missing globals");
+    return 1;
+  }
+  xdg_wm_base_add_listener(wm_base, &wm_base_listener, nullptr);
+  wl_seat_add_listener(seat, &seat_listener, nullptr);
+  if (pointer_manager != nullptr)
+    zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointer_manager, seat);
+  if (fake_input != nullptr)
+    org_kde_kwin_fake_input_authenticate(fake_input, "observer", "the tests' own device");
+  if (keyboard_manager != nullptr) {
+    xkb_keymap *rules = xkb_keymap_new_from_names(context, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    char *text = xkb_keymap_get_as_string(rules, XKB_KEYMAP_FORMAT_TEXT_V1);
+    int fd = memfd_create("observer-keymap", MFD_CLOEXEC);
+    size_t size = strlen(text) + 1;
+    if (write(fd, text, size) == static_cast<ssize_t>(size)) {
+      zwp_virtual_keyboard_v1 *own =
+          zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboard_manager, seat);
+      zwp_virtual_keyboard_v1_keymap(own, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, static_cast<uint32_t>(size));
+    }
+    close(fd);
+    free(text);
+    xkb_keymap_unref(rules);
+  }
+  wl_display_roundtrip(display);
+  surface = wl_compositor_create_surface(compositor);
+  shell_surface = xdg_wm_base_get_xdg_surface(wm_base, surface);
+  xdg_surface_add_listener(shell_surface, &surface_listener, nullptr);
+  toplevel = xdg_surface_get_toplevel(shell_surface);
+  static const xdg_toplevel_listener toplevel_events = toplevel_listener();
+  xdg_toplevel_add_listener(toplevel, &toplevel_events, nullptr);
+  xdg_toplevel_set_fullscreen(toplevel, nullptr);
+  wl_surface_commit(surface);
+  pollfd fds[2] = {{wl_display_get_fd(display), POLLIN, 0}, {0, POLLIN, 0}};
+  // Lines go out in blocks, once the events at hand are handled: a line each would let a burst
+  // outrun the window, and a compositor drops a client that falls too far behind.
+  static char block[1 << 16];
+  setvbuf(stdout, block, _IOFBF, sizeof block);
+  unsigned long told = 0;  // the tally last printed
+  for (;;) {
+    wl_display_dispatch_pending(display);
+    wl_display_flush(display);
+    if (motions != told) say("tally %lu", told = motions);
+    fflush(stdout);
+    // Ready once full screen: the compositor maps the window at its first buffer, then makes it
+    // full screen. It gets the keyboard once the seat has one.
+    if (configured && width > 64 && !announced) {
+      wl_display_roundtrip(display);
+      say("ready %d %d", width, height);
+      fflush(stdout);
+      announced = true;
+    }
+    if (poll(fds, 2, -1) < 0) continue;
+    if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
+      char c;
+      if (read(0, &c, 1) <= 0) break;
+    }
+    if ((fds[0].revents & POLLIN) != 0 && wl_display_dispatch(display) < 0) {
+      // Dropped by the compositor (it does so to a client that falls too far behind): the
+      // counting side must tell this from events that never came.
+      say("gone %d", wl_display_get_error(display));
+      fflush(stdout);
+      break;
+    }
+  }
+  wl_display_disconnect(display);
+  return 0;
+}

@@ -1,0 +1,304 @@
+#include "wayland_session.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+
+extern char **environ;
+
+namespace {
+
+// The user compositors run as when the tests run as root, which they refuse: nobody.
+constexpr uid_t unprivileged = 65534;
+
+// The program's path on PATH, or an empty string.
+std::string on_path(const std::string &name) {
+  const char *path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+void give_away(const std::string &path) {
+  if (geteuid() == 0 && chown(path.c_str(), unprivileged, unprivileged) != 0) return;
+}
+
+// In a child: becomes the unprivileged user, when running as root.
+void drop_privileges() {
+  if (geteuid() != 0) return;
+  if (setgroups(0, nullptr) != 0 || setgid(unprivileged) != 0 || setuid(unprivileged) != 0) _exit(126);
+}
+
+std::vector<char *> pointers(std::vector<std::string> &strings) {
+  std::vector<char *> p;
+  for (std::string &s : strings) p.push_back(s.data());
+  p.push_back(nullptr);
+  return p;
+}
+
+bool copy_file(const std::string &from, const std::string &to) {
+  std::ifstream in(from, std::ios::binary);
+  std::ofstream out(to, std::ios::binary | std::ios::trunc);
+  out << in.rdbuf();
+  out.close();
+  return in.good() && out.good() && chmod(to.c_str(), 0755) == 0;
+}
+
+void remove_tree(const std::string &path) {
+  DIR *d = opendir(path.c_str());
+  for (dirent *e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d)) {
+    std::string name = e->d_name;
+    if (name == "." || name == "..") continue;
+    std::string child = path + "/" + name;
+    struct stat st = {};
+    if (lstat(child.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+      remove_tree(child);
+    else
+      unlink(child.c_str());
+  }
+  if (d != nullptr) closedir(d);
+  rmdir(path.c_str());
+}
+
+}  // namespace
+
+bool wayland_session::wait_for_socket(const std::string &name) {
+  for (int tries = 0; tries < 300; tries++) {
+    if (name.empty()) {
+      // sway takes the first free name, wayland-1 in a folder of its own.
+      DIR *d = opendir(runtime_.c_str());
+      for (dirent *e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d))
+        if (strncmp(e->d_name, "wayland-", 8) == 0 && strstr(e->d_name, ".lock") == nullptr)
+          socket_ = e->d_name;
+      if (d != nullptr) closedir(d);
+    } else if (access((runtime_ + "/" + name).c_str(), F_OK) == 0) {
+      socket_ = name;
+    }
+    if (!socket_.empty()) return true;
+    if (waitpid(compositor_, nullptr, WNOHANG) == compositor_) {
+      compositor_ = 0;
+      break;
+    }
+    usleep(50000);
+  }
+  why_ = "the compositor did not come up; its log: " + runtime_ + "/compositor.log";
+  return false;
+}
+
+bool wayland_session::start_sway(const std::vector<std::string> &env) {
+  std::string sway = on_path("sway");
+  if (sway.empty()) {
+    why_ = "sway is not installed (apt-get install sway)";
+    return false;
+  }
+  char dir[] = "/tmp/hidpipe-wayland-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return false;
+  runtime_ = dir;
+  give_away(runtime_);
+  std::ofstream(runtime_ + "/sway.conf") << "output HEADLESS-1 resolution 1280x720\nxwayland disable\n";
+  std::vector<std::string> vars = env;
+  for (const char *v : {"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"})
+    vars.emplace_back(v);
+  vars.push_back("XDG_RUNTIME_DIR=" + runtime_);
+  vars.push_back("HOME=" + runtime_);
+  vars.emplace_back("PATH=/usr/bin:/bin");
+  std::vector<std::string> args = {"sway", "-c", runtime_ + "/sway.conf"};
+  std::string log = runtime_ + "/compositor.log";
+  compositor_ = fork();
+  if (compositor_ == 0) {
+    drop_privileges();
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    execve(sway.c_str(), pointers(args).data(), pointers(vars).data());
+    _exit(127);
+  }
+  return wait_for_socket("");
+}
+
+bool wayland_session::start_kwin() {
+  std::string kwin = on_path("kwin_wayland");
+  if (kwin.empty()) {
+    why_ = "KWin is not installed (apt-get install kwin-wayland)";
+    return false;
+  }
+  char dir[] = "/tmp/hidpipe-wayland-XXXXXX";
+  if (mkdtemp(dir) == nullptr) return false;
+  runtime_ = dir;
+  give_away(runtime_);
+  // The packaged binary has file capabilities, which a container may refuse to exec; a plain copy,
+  // still named kwin_wayland, runs.
+  std::string copy = runtime_ + "/kwin_wayland";
+  if (!copy_file(kwin, copy)) {
+    why_ = "cannot copy " + kwin;
+    return false;
+  }
+  std::vector<std::string> vars = {"KWIN_WAYLAND_NO_PERMISSION_CHECKS=1", "XDG_RUNTIME_DIR=" + runtime_,
+                                   "HOME=" + runtime_, "PATH=/usr/bin:/bin"};
+  std::vector<std::string> args = {
+      "kwin_wayland", "--virtual", "--socket",        "wayland-hidpipe",       "--width",         "1280",
+      "--height",     "720",       "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"};
+  std::string log = runtime_ + "/compositor.log";
+  compositor_ = fork();
+  if (compositor_ == 0) {
+    drop_privileges();
+    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(out, 2);
+    execve(copy.c_str(), pointers(args).data(), pointers(vars).data());
+    _exit(127);
+  }
+  return wait_for_socket("wayland-hidpipe");
+}
+
+void wayland_session::stop() {
+  if (compositor_ > 0) {
+    kill(compositor_, SIGTERM);
+    int waited = 0;
+    while (waitpid(compositor_, nullptr, WNOHANG) == 0 && waited++ < 100) usleep(20000);
+    kill(compositor_, SIGKILL);
+    waitpid(compositor_, nullptr, 0);
+  }
+  compositor_ = 0;
+  if (!runtime_.empty()) remove_tree(runtime_);
+  runtime_.clear();
+  socket_.clear();
+}
+
+std::vector<std::string> wayland_session::client_env() const {
+  return {"XDG_RUNTIME_DIR=" + runtime_, "WAYLAND_DISPLAY=" + socket_};
+}
+
+std::string wayland_session::install(const std::string &program) const {
+  std::string copy = runtime_ + "/" + program.substr(program.rfind('/') + 1);
+  if (!copy_file(program, copy)) return program;
+  give_away(copy);
+  return copy;
+}
+
+pid_t wayland_session::spawn(const std::string &program, const std::vector<std::string> &args,
+                             const std::vector<std::string> &env, int *input, int *output, bool eager) const {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return -1;
+  std::vector<std::string> vars = env;
+  for (const std::string &v : client_env()) vars.push_back(v);
+  for (char **e = environ; *e != nullptr; e++)
+    if (strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0 && strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0 &&
+        strncmp(*e, "HIDPIPE_", 8) != 0 && strncmp(*e, "DISPLAY=", 8) != 0)
+      vars.emplace_back(*e);
+  std::vector<std::string> words = {program};
+  words.insert(words.end(), args.begin(), args.end());
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (eager) setpriority(PRIO_PROCESS, 0, -10);
+    drop_privileges();
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(out[1], 2);
+    execve(program.c_str(), pointers(words).data(), pointers(vars).data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  *input = in[1];
+  *output = out[0];
+  return pid;
+}
+
+bool observer::start(const wayland_session &s, const std::vector<std::string> &env) {
+  // The window reads its events before anything else runs: on a busy machine the compositor would
+  // otherwise drop it as too slow during a burst, and the tests would measure that.
+  pid_ = s.spawn(s.install(WAYLAND_OBSERVER), {}, env, &input_, &output_, true);
+  if (pid_ <= 0) return false;
+  // Room for a whole burst's lines: a window that waits for its reader stops reading its own
+  // events, and the compositor drops a client that falls that far behind.
+  fcntl(output_, F_SETPIPE_SZ, 1 << 20);
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+       std::chrono::steady_clock::now() < until;) {
+    for (const std::string &line : take(1, 100))
+      if (line.rfind("ready", 0) == 0) return true;
+  }
+  return false;
+}
+
+std::vector<std::string> observer::take(size_t count, int quiet_ms) {
+  std::vector<std::string> lines;
+  auto quiet_since = std::chrono::steady_clock::now();
+  size_t at = 0;  // where the next line starts in pending_: erasing line by line is quadratic in a burst
+  while (lines.size() < count) {
+    size_t newline = pending_.find('\n', at);
+    if (newline != std::string::npos) {
+      lines.push_back(pending_.substr(at, newline - at));
+      at = newline + 1;
+      continue;
+    }
+    pending_.erase(0, at);
+    at = 0;
+    int left = quiet_ms - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - quiet_since)
+                                               .count());
+    pollfd p{output_, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, left) <= 0) break;
+    char buf[65536];
+    ssize_t n = read(output_, buf, sizeof buf);
+    if (n <= 0) break;
+    pending_.append(buf, static_cast<size_t>(n));
+    quiet_since = std::chrono::steady_clock::now();
+  }
+  pending_.erase(0, at);
+  return lines;
+}
+
+void observer::stop() {
+  if (input_ >= 0) close(input_);
+  if (pid_ > 0) {
+    int waited = 0;
+    while (waitpid(pid_, nullptr, WNOHANG) == 0 && waited++ < 100) usleep(20000);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (output_ >= 0) close(output_);
+  pid_ = 0;
+  input_ = output_ = -1;
+}
+
+int run_hidpipe(const wayland_session &s, const std::string &hidpipe, const std::string &input,
+                const std::vector<std::string> &env, std::string *err) {
+  std::vector<std::string> vars = env;
+  vars.emplace_back("HIDPIPE_BACKEND=wayland");
+  int in = -1, out = -1;
+  pid_t pid = s.spawn(hidpipe, {"-v"}, vars, &in, &out);
+  if (pid <= 0) return -1;
+  signal(SIGPIPE, SIG_IGN);
+  for (size_t done = 0; done < input.size();) {
+    ssize_t n = write(in, input.data() + done, input.size() - done);
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  close(in);
+  std::string said;
+  char buf[4096];
+  for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  close(out);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (err != nullptr) *err = said;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}

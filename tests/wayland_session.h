@@ -1,0 +1,67 @@
+// A Wayland compositor of a test's own (headless sway, or KWin without a display), run as an
+// unprivileged user with its own XDG_RUNTIME_DIR, and the programs that talk to it: the observer
+// window (tests/wayland_observer.cc) and hidpipe. Shared by the Wayland tests and benchmark.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class wayland_session {
+ public:
+  // Starts sway (or KWin) with its own runtime folder. Returns false, with why() set, when it is
+  // not installed or does not come up.
+  bool start_sway(const std::vector<std::string> &env = {});
+  bool start_kwin();
+  void stop();
+  ~wayland_session() { stop(); }
+
+  const std::string &why() const { return why_; }
+  pid_t compositor() const { return compositor_; }
+
+  // The environment a client of the compositor needs, as "NAME=value".
+  std::vector<std::string> client_env() const;
+
+  // Copies a program into the runtime folder, where the compositor's user may run it; returns the
+  // copy's path.
+  std::string install(const std::string &program) const;
+
+  // Starts a program as the compositor's user with a pipe as its standard input and another as its
+  // standard output; extra environment settings come first. With eager, it runs before others
+  // for the CPU, where the tests run as root.
+  pid_t spawn(const std::string &program, const std::vector<std::string> &args,
+              const std::vector<std::string> &env, int *input, int *output, bool eager = false) const;
+
+ private:
+  bool wait_for_socket(const std::string &name);
+
+  std::string runtime_;   // XDG_RUNTIME_DIR, owned by the compositor's user
+  std::string socket_;    // WAYLAND_DISPLAY, a name inside runtime_
+  pid_t compositor_ = 0;  // sway or kwin_wayland
+  std::string why_;       // why start failed
+};
+
+// The observer window on a session: started, then its lines, until it has been quiet for a while.
+class observer {
+ public:
+  // Starts the observer and waits until its window is on screen; false if it does not come up.
+  bool start(const wayland_session &s, const std::vector<std::string> &env = {});
+
+  // The lines received since the last call, once count have arrived or quiet_ms have passed
+  // without one.
+  std::vector<std::string> take(size_t count, int quiet_ms = 300);
+
+  void stop();
+  ~observer() { stop(); }
+
+ private:
+  pid_t pid_ = 0;
+  int input_ = -1, output_ = -1;
+  std::string pending_;  // received and not yet cut into lines
+};
+
+// Runs hidpipe on the session with input (its standard input closed after it); returns its exit
+// status, and what it wrote to standard error in *err.
+int run_hidpipe(const wayland_session &s, const std::string &hidpipe, const std::string &input,
+                const std::vector<std::string> &env = {}, std::string *err = nullptr);

@@ -1,0 +1,211 @@
+// The Wayland backend end to end: the binary drives a headless sway, and KWin without a display,
+// of the test's own; an observer window records what the compositor delivers to an application.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "wayland_session.h"
+
+namespace {
+
+using strings = std::vector<std::string>;
+
+// Lines of the given kinds (their first word), in order.
+strings only(const strings &lines, std::set<std::string> kinds) {
+  strings kept;
+  for (const std::string &line : lines)
+    if (kinds.count(line.substr(0, line.find(' '))) != 0) kept.push_back(line);
+  return kept;
+}
+
+// The keys and buttons that a stream of observed lines leaves pressed.
+std::set<std::string> still_down(const strings &lines) {
+  std::set<std::string> down;
+  for (const std::string &line : lines) {
+    std::istringstream words(line);
+    std::string kind, code, state;
+    words >> kind >> code >> state;
+    if (kind != "key" && kind != "button") continue;
+    std::string what = kind + " " + code;
+    if (state == "1")
+      down.insert(what);
+    else
+      down.erase(what);
+  }
+  return down;
+}
+
+void skip_or_fail(const std::string &why) {
+  // CI has the compositors: there a missing one fails the test rather than skipping it.
+  if (getenv("HIDPIPE_REQUIRE_WAYLAND") != nullptr) FAIL() << why;
+  GTEST_SKIP() << "Wayland tests skipped: " << why;
+}
+
+class sway : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!session.start_sway()) return skip_or_fail(session.why());
+    hidpipe = session.install(HIDPIPE_BINARY);
+  }
+
+  // Runs input through hidpipe while an observer (with env) watches; returns what it saw.
+  strings drive(const std::string &input, const strings &env = {}) {
+    observer o;
+    EXPECT_TRUE(o.start(session, env)) << "the observer window did not come up";
+    std::string err;
+    EXPECT_EQ(run_hidpipe(session, hidpipe, input, {}, &err), 0) << err;
+    strings seen = o.take(100000);
+    o.stop();
+    return seen;
+  }
+
+  wayland_session session;
+  std::string hidpipe;
+};
+
+TEST_F(sway, positions_to_the_edges_and_five_buttons) {
+  strings seen = drive(
+      "M 0 0\nM 1279 719\nM 640 360\nB 640 360 0 1\nB 640 360 0 0\nB 640 360 1 1\nB 640 360 1 0\n"
+      "B 640 360 2 1\nB 640 360 2 0\nB 640 360 3 1\nB 640 360 3 0\nB 640 360 4 1\nB 641 361 4 0\n");
+  EXPECT_EQ(only(seen, {"motion", "button"}),
+            (strings{"motion 0 0", "motion 1279 719", "motion 640 360", "button 272 1", "button 272 0",
+                     "button 274 1", "button 274 0", "button 273 1", "button 273 0", "button 275 1",
+                     "button 275 0", "button 276 1", "motion 641 361", "button 276 0"}));
+}
+
+// 120 pixels make a notch; a notch travels with the pixels that complete it, and the rest is
+// carried (40 right, then 240 left: one notch left, 80 pixels left over). Positive is down and
+// right.
+TEST_F(sway, scroll_directions_and_amounts) {
+  strings seen =
+      drive("M 10 10\nW 10 10 0 120\nW 10 10 0 -60\nW 10 10 0 -60\nW 10 10 40 0\nW 10 10 -240 0\n");
+  EXPECT_EQ(only(seen, {"axis", "discrete"}),
+            (strings{"discrete 0 1", "axis 0 120", "axis 0 -60", "discrete 0 -1", "axis 0 -60", "axis 1 40",
+                     "discrete 1 -1", "axis 1 -240"}));
+}
+
+struct key_case {
+  const char *what;
+  const char *input;
+  strings expected;  // key and modifiers lines
+};
+
+// Modifiers are the virtual keyboard's own: sent after every key that changes them (Shift 1,
+// Lock 2, Control 4, Mod1 8 in the default keymap).
+const key_case key_cases[] = {
+    {"Shift and A",
+     "K ShiftLeft 1\nK KeyA 1\nK KeyA 0\nK ShiftLeft 0\n",
+     {"key 42 1 Shift_L", "modifiers 1 0 0 0", "key 30 1 A", "key 30 0 A", "key 42 0 Shift_L",
+      "modifiers 0 0 0 0"}},
+    {"Control, right Alt and C",
+     "K ControlLeft 1\nK AltRight 1\nK KeyC 1\nK KeyC 0\nK AltRight 0\nK ControlLeft 0\n",
+     {"key 29 1 Control_L", "modifiers 4 0 0 0", "key 100 1 Alt_R", "modifiers 12 0 0 0", "key 46 1 c",
+      "key 46 0 c", "key 100 0 Alt_R", "modifiers 4 0 0 0", "key 29 0 Control_L", "modifiers 0 0 0 0"}},
+    // The release changes nothing that takes effect, yet is sent: the depressed state changed.
+    {"Caps Lock locks and unlocks",
+     "K CapsLock 1\nK CapsLock 0\nK KeyB 1\nK KeyB 0\nK CapsLock 1\nK CapsLock 0\n",
+     {"key 58 1 Caps_Lock", "modifiers 2 0 2 0", "key 58 0 Caps_Lock", "modifiers 0 0 2 0", "key 48 1 B",
+      "key 48 0 B", "key 58 1 Caps_Lock", "modifiers 2 0 2 0", "key 58 0 Caps_Lock", "modifiers 0 0 0 0"}},
+};
+
+TEST_F(sway, keys_with_their_modifiers) {
+  for (const key_case &c : key_cases) {
+    strings seen = only(drive(c.input), {"key", "modifiers"});
+    // The keyboard's arrival tells the window the (empty) modifiers first.
+    while (!seen.empty() && seen.front() == "modifiers 0 0 0 0") seen.erase(seen.begin());
+    EXPECT_EQ(seen, c.expected) << c.what;
+  }
+}
+
+// K presses physical keys, which the seat's layout interprets: hidpipe sends the seat's own keymap.
+TEST_F(sway, keys_follow_the_seats_layout) {
+  strings seen =
+      drive("K KeyQ 1\nK KeyQ 0\nK KeyA 1\nK KeyA 0\nK Digit2 1\nK Digit2 0\n", {"XKB_DEFAULT_LAYOUT=fr"});
+  EXPECT_EQ(only(seen, {"key"}), (strings{"key 16 1 a", "key 16 0 a", "key 30 1 q", "key 30 0 q",
+                                          "key 3 1 eacute", "key 3 0 eacute"}));
+}
+
+// Text types its characters whatever the layout, those the layout lacks included; the seat's
+// keymap is back for the keys after it.
+TEST_F(sway, text_off_the_layout) {
+  strings keys;
+  for (const std::string &line :
+       only(drive("T aé€ß東😀\nK KeyQ 1\nK KeyQ 0\n", {"XKB_DEFAULT_LAYOUT=fr"}), {"key"})) {
+    std::istringstream words(line);
+    std::string kind, code, state, keysym;
+    words >> kind >> code >> state >> keysym;
+    if (state == "1") keys.push_back(keysym);
+  }
+  EXPECT_EQ(keys, (strings{"a", "eacute", "EuroSign", "ssharp", "U6771", "U0001F600", "a"}));
+}
+
+TEST_F(sway, nothing_held_after_r_and_at_the_end) {
+  strings seen = drive(
+      "M 5 5\nK ShiftLeft 1\nK ControlRight 1\nK KeyX 1\nB 5 5 0 1\nB 5 5 4 1\nR\n"
+      "K AltLeft 1\nK KeyZ 1\nB 9 9 2 1\nB 9 9 3 1\n");
+  EXPECT_EQ(only(seen, {"key"}).size(), 10u);
+  EXPECT_EQ(still_down(seen), std::set<std::string>{});
+}
+
+// With no backend named, the compositor's own protocol comes first under WAYLAND_DISPLAY.
+TEST_F(sway, chosen_first_under_wayland_display) {
+  std::string err;
+  EXPECT_EQ(run_hidpipe(session, hidpipe, "M 1 1\n", {"HIDPIPE_BACKEND="}, &err), 0);
+  EXPECT_EQ(err.rfind("hidpipe: events go to the Wayland compositor's virtual pointer and keyboard", 0), 0u)
+      << err;
+}
+
+// A compositor that goes away ends the session with status 1 at the next command, as an X server
+// does.
+TEST_F(sway, lost_compositor_ends_the_session_with_status_1) {
+  int in = -1, out = -1;
+  pid_t pid = session.spawn(hidpipe, {"-v"}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
+  ASSERT_GT(pid, 0);
+  signal(SIGPIPE, SIG_IGN);
+  ASSERT_EQ(write(in, "M 1 1\n", 6), 6);
+  usleep(500000);
+  kill(session.compositor(), SIGKILL);
+  waitpid(session.compositor(), nullptr, 0);
+  ASSERT_EQ(write(in, "M 2 2\n", 6), 6);
+  std::string said;
+  char buf[4096];
+  for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(in);
+  close(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  EXPECT_NE(said.find("lost the connection to the Wayland compositor"), std::string::npos) << said;
+}
+
+// KWin's fake input: positions to the edges, a button, a modified key, scrolling, and nothing held.
+TEST(kwin, fake_input) {
+  wayland_session session;
+  if (!session.start_kwin()) return skip_or_fail(session.why());
+  std::string hidpipe = session.install(HIDPIPE_BINARY);
+  observer o;
+  ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
+  std::string err;
+  EXPECT_EQ(run_hidpipe(session, hidpipe,
+                        "M 0 0\nM 1279 719\nB 1279 719 0 1\nB 1279 719 0 0\nK ShiftLeft 1\nK KeyA 1\n"
+                        "K KeyA 0\nK ShiftLeft 0\nW 5 5 0 120\nW 5 5 -40 0\nK ControlLeft 1\nB 5 5 2 1\n",
+                        {}, &err),
+            0)
+      << err;
+  EXPECT_NE(err.find("events go to KWin's fake input"), std::string::npos) << err;
+  strings seen = o.take(100000);
+  EXPECT_EQ(only(seen, {"motion", "button", "key", "axis"}),
+            (strings{"motion 0 0", "motion 1279 719", "button 272 1", "button 272 0", "key 42 1 Shift_L",
+                     "key 30 1 A", "key 30 0 A", "key 42 0 Shift_L", "motion 5 5", "axis 0 120", "axis 1 -40",
+                     "key 29 1 Control_L", "button 273 1", "key 29 0 Control_L", "button 273 0"}));
+  EXPECT_EQ(still_down(seen), std::set<std::string>{});
+}
+
+}  // namespace
