@@ -209,7 +209,8 @@ void on_global_remove(void * /*data*/, wl_registry * /*r*/, uint32_t name) {
     forget(&outputs[i].wl);
     outputs[i] = outputs[--output_count];
     // The moved output's events must find it in its new place.
-    for (wl_proxy *p : {reinterpret_cast<wl_proxy *>(outputs[i].wl), reinterpret_cast<wl_proxy *>(outputs[i].xdg)})
+    for (wl_proxy *p :
+         {reinterpret_cast<wl_proxy *>(outputs[i].wl), reinterpret_cast<wl_proxy *>(outputs[i].xdg)})
       if (i < output_count && p != nullptr) wl.proxy_set_user_data(p, &outputs[i]);
   }
 }
