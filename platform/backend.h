@@ -28,9 +28,10 @@ struct backend {
   const char *(*cannot_type)();
 };
 
-extern const backend wayland_backend;  // the compositor's own protocols, under WAYLAND_DISPLAY
-extern const backend x11_backend;      // XTEST on the X server that DISPLAY names
-extern const backend uinput_backend;   // a virtual device of the kernel's, through /dev/uinput
+extern const backend wayland_backend;    // the compositor's own protocols, under WAYLAND_DISPLAY
+extern const backend x11_backend;        // XTEST on the X server that DISPLAY names
+extern const backend uinput_backend;     // a virtual device of the kernel's, through /dev/uinput
+extern const backend sendinput_backend;  // Windows' SendInput
 
 // The size of the X root window on the server DISPLAY names (all its monitors), for backends that
 // need the desktop's size; false when there is none or it cannot be reached.

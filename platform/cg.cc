@@ -1,12 +1,10 @@
 // The Quartz Event Services subset off macOS: events are small records in a fixed pool; posting
 // records them in memory for tests, writes them to the log named by HIDPIPE_SIM_LOG and hands them
 // to the backend chosen when the first event source is made.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
-#include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -17,6 +15,7 @@
 
 #include "backend.h"
 #include "cg_control.h"
+#include "host.h"
 
 struct cg_event {
   cg_record r;  // the fields the program sets and the log shows
@@ -62,7 +61,9 @@ cg_event &event_of(CGEventRef e) {
 
 void write_all(const char *p, size_t n) {
   while (n > 0 && log_fd >= 0) {
-    ssize_t w = write(log_fd, p, n);
+    // Windows' write takes an unsigned int: a gibibyte at a time suits every system.
+    size_t chunk = n < (size_t{1} << 30) ? n : size_t{1} << 30;
+    ssize_t w = write(log_fd, p, static_cast<unsigned>(chunk));
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
       // A reader that went away ends the log, not the process.
@@ -82,72 +83,12 @@ void write_leaks() {
   write_all(line, static_cast<size_t>(n));
 }
 
-// The descriptor that a path names as such (/dev/stdin, /dev/stdout, /dev/stderr, /dev/fd/N,
-// /proc/self/fd/N), or -1 for any other path.
-int named_descriptor(const char *path) {
-  static const char *const streams[] = {"/dev/stdin", "/dev/stdout", "/dev/stderr"};
-  for (int fd = 0; fd < 3; fd++)
-    if (strcmp(path, streams[fd]) == 0) return fd;
-  const char *digits = nullptr;
-  if (strncmp(path, "/dev/fd/", 8) == 0) digits = path + 8;
-  if (strncmp(path, "/proc/self/fd/", 14) == 0) digits = path + 14;
-  if (digits == nullptr || *digits < '0' || *digits > '9') return -1;
-  char *end = nullptr;
-  long n = strtol(digits, &end, 10);
-  return *end == '\0' && n < 65536 ? static_cast<int>(n) : -1;
-}
-
-bool same_file(const struct stat &a, int fd) {
-  struct stat b = {};
-  return fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
-// Opens the log. A descriptor named as such is taken as it is, shared with whoever else writes
-// there. No file that is one of the standard streams is ever truncated: a log in standard output
-// or error continues where they write, and one in standard input is refused, as it would write
-// over, or feed back into, the commands being read. Returns -1 with log_error set on failure.
-int open_log(const char *path) {
-  int named = named_descriptor(path);
-  int fd = named >= 0 ? fcntl(named, F_DUPFD_CLOEXEC, 3)
-                      : open(path, O_WRONLY | O_CREAT | O_CLOEXEC | O_NOCTTY, 0644);
-  struct stat st = {};
-  const char *why = nullptr;
-  if (fd < 0 || fstat(fd, &st) != 0) {
-    why = strerror(errno);
-  } else if ((S_ISREG(st.st_mode) || S_ISFIFO(st.st_mode)) && same_file(st, 0)) {
-    why = "it is hidpipe's own standard input";
-  } else if ((fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY) {
-    why = "it is not open for writing";
-  }
-  if (why != nullptr) {
-    if (fd >= 0) close(fd);
-    snprintf(log_error, sizeof log_error, "cannot open the event log \"%s\": %s", path, why);
-    return -1;
-  }
-  if (named < 0 && S_ISREG(st.st_mode)) {
-    for (int stream : {1, 2}) {
-      if (!same_file(st, stream)) continue;
-      close(fd);
-      return fcntl(stream, F_DUPFD_CLOEXEC, 3);
-    }
-    if (ftruncate(fd, 0) != 0) {
-      snprintf(log_error, sizeof log_error, "cannot empty the event log \"%s\": %s", path, strerror(errno));
-      close(fd);
-      return -1;
-    }
-  }
-  return fd;
-}
-
 void read_env() {
   if (env_read) return;
   env_read = true;
   if (const char *path = getenv("HIDPIPE_SIM_LOG"); path != nullptr && *path != '\0') {
-    log_fd = open_log(path);
-    if (log_fd >= 0) {
-      signal(SIGPIPE, SIG_IGN);
-      atexit(write_leaks);
-    }
+    log_fd = host_open_log(path, log_error, sizeof log_error);
+    if (log_fd >= 0) atexit(write_leaks);
   }
   if (const char *list = getenv("HIDPIPE_SIM_FAIL"); list != nullptr) {
     static const char *const names[] = {"source", "mouse", "keyboard", "scroll", "access"};
@@ -349,7 +290,8 @@ CGEventRef CGEventCreateScrollWheelEvent(CGEventSourceRef source, CGScrollEventU
 void CGEventKeyboardSetUnicodeString(CGEventRef event, UniCharCount stringLength,
                                      const UniChar *unicodeString) {
   cg_event &e = event_of(event);
-  UniCharCount n = stringLength < std::size(e.r.text) ? stringLength : std::size(e.r.text);
+  constexpr auto most = static_cast<UniCharCount>(std::size(cg_record{}.text));
+  UniCharCount n = stringLength < most ? stringLength : most;
   e.r.text_length = static_cast<uint8_t>(n);
   for (UniCharCount i = 0; i < n; i++) e.r.text[i] = unicodeString[i];
 }
@@ -397,10 +339,7 @@ void CFRelease(CFTypeRef object) {
 
 uint64_t clock_gettime_nsec_np(clockid_t clock) {
   if (clock != CLOCK_UPTIME_RAW) return 0;
-  if (fixed_clock) return clock_ns;
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_RAW, &ts);
-  return static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
+  return fixed_clock ? clock_ns : host_clock_ns();
 }
 
 void cg_reset() {

@@ -29,7 +29,7 @@ void say(const char *format, ...) {
   if (len > sizeof text - 2) len = sizeof text - 2;  // cut, but still one whole line
   text[len++] = '\n';
   for (const char *p = text; len > 0;) {
-    ssize_t w = write(2, p, len);
+    ssize_t w = write(2, p, static_cast<unsigned>(len));  // a line: Windows' write takes an unsigned
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return;  // a closed standard error silences diagnostics, nothing more
     p += w;

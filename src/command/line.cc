@@ -27,7 +27,8 @@ bool fill() {
     // A stop signal makes the read return at once (the handler empties the input), however
     // late it arrives; one that came before the read is seen here.
     if (stop_signal != 0) return false;
-    ssize_t n = read(input, buffer + end, sizeof buffer - end);
+    // At most the buffer's 64 KiB, which Windows' read, taking an unsigned, also takes.
+    ssize_t n = read(input, buffer + end, static_cast<unsigned>(sizeof buffer - end));
     if (n > 0) {
       end += static_cast<size_t>(n);
       return true;

@@ -36,7 +36,7 @@ constexpr char help[] =
 
 void put(int fd, const char *text) {
   for (size_t n = strlen(text); n > 0;) {
-    ssize_t w = write(fd, text, n);
+    ssize_t w = write(fd, text, static_cast<unsigned>(n));  // short: Windows' write takes an unsigned
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) return;
     text += w;

@@ -1,5 +1,7 @@
-// The signals that end a session (SIGINT, SIGTERM, SIGHUP): noticed between commands, so that
-// everything held is released before the process ends by the same signal.
+// How the process meets its system (stop_posix.cc, stop_windows.cc): the signals that end a
+// session (SIGINT, SIGTERM, SIGHUP; on Windows, Ctrl+C, Ctrl+Break and closing the console),
+// noticed between commands so that everything held is released before the process ends by the
+// same signal; and the standard streams.
 #pragma once
 
 #include <csignal>
@@ -14,3 +16,8 @@ void catch_stop_signals(int input_fd);
 
 // Ends the process by signal sig with its default action, so that the parent sees the signal.
 [[noreturn]] void die_by(int sig);
+
+// Readies the standard streams: input is read as the bytes that were written (Windows would
+// otherwise turn CR LF into LF and end at Ctrl+Z), and, with diagnostics on, a reader of them
+// that goes away does not end the session with keys held.
+void prepare_streams(int input_fd, bool diagnostics);

@@ -2,6 +2,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 
 #include "command/stop.h"
@@ -56,4 +57,8 @@ void die_by(int sig) {
   raise(sig);
   // Not reached for the stop signals, whose default action ends the process.
   _exit(128 + sig);
+}
+
+void prepare_streams(int /*input_fd*/, bool diagnostics) {
+  if (diagnostics) signal(SIGPIPE, SIG_IGN);
 }

@@ -44,7 +44,7 @@ int decode(const unsigned char *p, size_t n, uint32_t *c) {
 void post_run(const UniChar *units, size_t count) {
   for (int down = 1; down >= 0; down--) {
     CGEventRef event = CGEventCreateKeyboardEvent(source, 0, down != 0);
-    if (event != nullptr) CGEventKeyboardSetUnicodeString(event, count, units);
+    if (event != nullptr) CGEventKeyboardSetUnicodeString(event, static_cast<UniCharCount>(count), units);
     post(event);
   }
 }

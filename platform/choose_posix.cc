@@ -1,0 +1,60 @@
+// The automatic choice of the backend on Linux and other POSIX systems: under WAYLAND_DISPLAY the
+// compositor's own protocol, else uinput, else XWayland; X11 under DISPLAY; uinput where
+// /dev/uinput can be written; the event log alone where one is asked for. With none of them,
+// nothing could receive the events, and hidpipe does not start.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "choose.h"
+
+namespace {
+
+// Whether this process may write to /dev/uinput.
+bool uinput_writable() {
+  int fd = open("/dev/uinput", O_WRONLY | O_CLOEXEC | O_NONBLOCK);
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+}  // namespace
+
+const backend *automatic(const char **note) {
+  const backend *x11 = find_backend("x11");
+  const backend *uinput = find_backend("uinput");
+  const backend *wayland = find_backend("wayland");
+  if (env_set("WAYLAND_DISPLAY")) {
+    // The compositor's own protocol, where it offers one hidpipe speaks; else the next rule.
+    if (wayland != nullptr && wayland->open()) return wayland;
+    if (uinput != nullptr && uinput_writable()) return opened(uinput);
+    if (x11 != nullptr && env_set("DISPLAY")) {
+      *note =
+          "only X applications will see the events: WAYLAND_DISPLAY is set, but the compositor offers "
+          "no input protocol hidpipe speaks and /dev/uinput cannot be written, so they go to XWayland";
+      return opened(x11);
+    }
+    const char *compositor = wayland != nullptr ? wayland->error() : "this build has no Wayland backend";
+    snprintf(choice_reason, sizeof choice_reason,
+             "nothing can receive the events under WAYLAND_DISPLAY: %s; /dev/uinput cannot be written (see "
+             "man hidpipe, UINPUT) and no DISPLAY names XWayland",
+             compositor != nullptr ? compositor : "the compositor cannot be used");
+    return nullptr;
+  }
+  if (x11 != nullptr && env_set("DISPLAY")) return opened(x11);
+  if (uinput != nullptr && uinput_writable()) return opened(uinput);
+  if (env_set("HIDPIPE_SIM_LOG")) return &none_backend;
+  snprintf(choice_reason, sizeof choice_reason,
+           "nothing can receive the events: set DISPLAY for an X server, allow this user to write "
+           "/dev/uinput (see man hidpipe, UINPUT), or set HIDPIPE_SIM_LOG for the event log alone");
+  return nullptr;
+}
+
+// Where a backend is not built, uinput still asks it for the desktop's size.
+#ifndef HIDPIPE_X11
+bool x11_root_size(int * /*width*/, int * /*height*/) { return false; }
+#endif
+#ifndef HIDPIPE_WAYLAND
+bool wayland_desktop_size(int * /*width*/, int * /*height*/) { return false; }
+#endif
