@@ -28,6 +28,15 @@ struct backend {
   const char *(*cannot_type)();
 };
 
+// Whether a posted mouse event presses a button, and whether it presses or releases one (rather
+// than moving the pointer).
+inline bool is_press(CGEventType t) {
+  return t == kCGEventLeftMouseDown || t == kCGEventRightMouseDown || t == kCGEventOtherMouseDown;
+}
+inline bool is_button(CGEventType t) {
+  return is_press(t) || t == kCGEventLeftMouseUp || t == kCGEventRightMouseUp || t == kCGEventOtherMouseUp;
+}
+
 extern const backend wayland_backend;    // the compositor's own protocols, under WAYLAND_DISPLAY
 extern const backend x11_backend;        // XTEST on the X server that DISPLAY names
 extern const backend uinput_backend;     // a virtual device of the kernel's, through /dev/uinput

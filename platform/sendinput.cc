@@ -77,14 +77,6 @@ void mouse(const cg_record &r, DWORD flags, DWORD data, bool move) {
   }
 }
 
-bool is_press(CGEventType t) {
-  return t == kCGEventLeftMouseDown || t == kCGEventRightMouseDown || t == kCGEventOtherMouseDown;
-}
-
-bool is_button(CGEventType t) {
-  return is_press(t) || t == kCGEventLeftMouseUp || t == kCGEventRightMouseUp || t == kCGEventOtherMouseUp;
-}
-
 void button(const cg_record &r) {
   bool press = is_press(r.type);
   switch (r.button) {

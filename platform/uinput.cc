@@ -81,15 +81,6 @@ void position(const cg_record &r, bool always) {
   sent_y = y;
 }
 
-bool is_button(CGEventType t) {
-  return t == kCGEventLeftMouseDown || t == kCGEventLeftMouseUp || t == kCGEventRightMouseDown ||
-         t == kCGEventRightMouseUp || t == kCGEventOtherMouseDown || t == kCGEventOtherMouseUp;
-}
-
-bool is_press(CGEventType t) {
-  return t == kCGEventLeftMouseDown || t == kCGEventRightMouseDown || t == kCGEventOtherMouseDown;
-}
-
 // Adds units to an axis: its hi-res event, and the low-res notches that have accumulated.
 void wheel(int axis, int64_t units, uint16_t hi_res, uint16_t notch) {
   if (units == 0) return;

@@ -17,6 +17,7 @@
 
 #include "backend.h"
 #include "evdev.h"
+#include "symbols.h"
 
 wl_functions wl;
 xkb_functions xkb;
@@ -67,12 +68,6 @@ void keep_complaint(const char *format, va_list ap) {
   while (n > 0 && library_said[n - 1] == '\n') library_said[--n] = '\0';
 }
 
-template <typename F>
-bool find(void *library, const char *name, F *f) {
-  *f = reinterpret_cast<F>(dlsym(library, name));
-  return *f != nullptr;
-}
-
 bool load() {
   void *client = dlopen("libwayland-client.so.0", RTLD_NOW | RTLD_LOCAL);
   void *keys = client == nullptr ? nullptr : dlopen("libxkbcommon.so.0", RTLD_NOW | RTLD_LOCAL);
@@ -83,36 +78,37 @@ bool load() {
              why != nullptr ? why : "not found");
     return false;
   }
-  loaded = find(client, "wl_display_connect", &wl.display_connect) &&
-           find(client, "wl_display_disconnect", &wl.display_disconnect) &&
-           find(client, "wl_display_roundtrip", &wl.display_roundtrip) &&
-           find(client, "wl_display_dispatch_pending", &wl.display_dispatch_pending) &&
-           find(client, "wl_display_prepare_read", &wl.display_prepare_read) &&
-           find(client, "wl_display_read_events", &wl.display_read_events) &&
-           find(client, "wl_display_cancel_read", &wl.display_cancel_read) &&
-           find(client, "wl_display_flush", &wl.display_flush) &&
-           find(client, "wl_display_get_fd", &wl.display_get_fd) &&
-           find(client, "wl_display_get_error", &wl.display_get_error) &&
-           find(client, "wl_proxy_marshal_flags", &wl.proxy_marshal_flags) &&
-           find(client, "wl_proxy_add_listener", &wl.proxy_add_listener) &&
-           find(client, "wl_proxy_get_version", &wl.proxy_get_version) &&
-           find(client, "wl_proxy_destroy", &wl.proxy_destroy) &&
-           find(client, "wl_proxy_set_user_data", &wl.proxy_set_user_data) &&
-           find(client, "wl_proxy_get_user_data", &wl.proxy_get_user_data) &&
-           find(keys, "xkb_context_new", &xkb.context_new) &&
-           find(keys, "xkb_context_unref", &xkb.context_unref) &&
-           find(keys, "xkb_keymap_new_from_string", &xkb.keymap_new_from_string) &&
-           find(keys, "xkb_keymap_new_from_names", &xkb.keymap_new_from_names) &&
-           find(keys, "xkb_keymap_get_as_string", &xkb.keymap_get_as_string) &&
-           find(keys, "xkb_keymap_unref", &xkb.keymap_unref) && find(keys, "xkb_state_new", &xkb.state_new) &&
-           find(keys, "xkb_state_unref", &xkb.state_unref) &&
-           find(keys, "xkb_state_update_key", &xkb.state_update_key) &&
-           find(keys, "xkb_state_serialize_mods", &xkb.state_serialize_mods) &&
-           find(keys, "xkb_state_serialize_layout", &xkb.state_serialize_layout) &&
-           find(keys, "xkb_utf32_to_keysym", &xkb.utf32_to_keysym) &&
-           find(keys, "xkb_keysym_get_name", &xkb.keysym_get_name);
+  loaded = find_symbol(client, "wl_display_connect", &wl.display_connect) &&
+           find_symbol(client, "wl_display_disconnect", &wl.display_disconnect) &&
+           find_symbol(client, "wl_display_roundtrip", &wl.display_roundtrip) &&
+           find_symbol(client, "wl_display_dispatch_pending", &wl.display_dispatch_pending) &&
+           find_symbol(client, "wl_display_prepare_read", &wl.display_prepare_read) &&
+           find_symbol(client, "wl_display_read_events", &wl.display_read_events) &&
+           find_symbol(client, "wl_display_cancel_read", &wl.display_cancel_read) &&
+           find_symbol(client, "wl_display_flush", &wl.display_flush) &&
+           find_symbol(client, "wl_display_get_fd", &wl.display_get_fd) &&
+           find_symbol(client, "wl_display_get_error", &wl.display_get_error) &&
+           find_symbol(client, "wl_proxy_marshal_flags", &wl.proxy_marshal_flags) &&
+           find_symbol(client, "wl_proxy_add_listener", &wl.proxy_add_listener) &&
+           find_symbol(client, "wl_proxy_get_version", &wl.proxy_get_version) &&
+           find_symbol(client, "wl_proxy_destroy", &wl.proxy_destroy) &&
+           find_symbol(client, "wl_proxy_set_user_data", &wl.proxy_set_user_data) &&
+           find_symbol(client, "wl_proxy_get_user_data", &wl.proxy_get_user_data) &&
+           find_symbol(keys, "xkb_context_new", &xkb.context_new) &&
+           find_symbol(keys, "xkb_context_unref", &xkb.context_unref) &&
+           find_symbol(keys, "xkb_keymap_new_from_string", &xkb.keymap_new_from_string) &&
+           find_symbol(keys, "xkb_keymap_new_from_names", &xkb.keymap_new_from_names) &&
+           find_symbol(keys, "xkb_keymap_get_as_string", &xkb.keymap_get_as_string) &&
+           find_symbol(keys, "xkb_keymap_unref", &xkb.keymap_unref) &&
+           find_symbol(keys, "xkb_state_new", &xkb.state_new) &&
+           find_symbol(keys, "xkb_state_unref", &xkb.state_unref) &&
+           find_symbol(keys, "xkb_state_update_key", &xkb.state_update_key) &&
+           find_symbol(keys, "xkb_state_serialize_mods", &xkb.state_serialize_mods) &&
+           find_symbol(keys, "xkb_state_serialize_layout", &xkb.state_serialize_layout) &&
+           find_symbol(keys, "xkb_utf32_to_keysym", &xkb.utf32_to_keysym) &&
+           find_symbol(keys, "xkb_keysym_get_name", &xkb.keysym_get_name);
   void (*set_log_handler)(wl_log_func_t) = nullptr;
-  loaded = loaded && find(client, "wl_log_set_handler_client", &set_log_handler);
+  loaded = loaded && find_symbol(client, "wl_log_set_handler_client", &set_log_handler);
   if (!loaded) {
     snprintf(error, sizeof error, "the Wayland libraries lack a function hidpipe needs");
     return false;
@@ -323,14 +319,6 @@ void move_pointer(const cg_record &r) {
     org_kde_kwin_fake_input_pointer_motion_absolute(fake_input, wl_fixed_from_int(x + left),
                                                     wl_fixed_from_int(y + top));
   }
-}
-
-bool is_press(CGEventType t) {
-  return t == kCGEventLeftMouseDown || t == kCGEventRightMouseDown || t == kCGEventOtherMouseDown;
-}
-
-bool is_button(CGEventType t) {
-  return is_press(t) || t == kCGEventLeftMouseUp || t == kCGEventRightMouseUp || t == kCGEventOtherMouseUp;
 }
 
 void mouse(const cg_record &r) {

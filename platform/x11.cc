@@ -11,6 +11,7 @@
 
 #include "backend.h"
 #include "evdev.h"
+#include "symbols.h"
 #include "x11.h"
 
 x_functions x_lib;
@@ -49,17 +50,9 @@ unsigned x_button(CGMouseButton b) {
   }
 }
 
-bool is_press(CGEventType t) {
-  return t == kCGEventLeftMouseDown || t == kCGEventRightMouseDown || t == kCGEventOtherMouseDown;
-}
-
-bool is_release(CGEventType t) {
-  return t == kCGEventLeftMouseUp || t == kCGEventRightMouseUp || t == kCGEventOtherMouseUp;
-}
-
 void mouse(const cg_record &r) {
   int x = coordinate(r.at.x), y = coordinate(r.at.y);
-  if (!is_press(r.type) && !is_release(r.type)) {
+  if (!is_button(r.type)) {
     x_lib.fake_motion(x_display, -1, x, y, CurrentTime);
     return;
   }
@@ -86,12 +79,6 @@ void scroll_axis(int axis, int64_t pixels, unsigned positive_button, unsigned ne
   }
 }
 
-template <typename F>
-bool find(void *library, const char *name, F *f) {
-  *f = reinterpret_cast<F>(dlsym(library, name));
-  return *f != nullptr;
-}
-
 // Loads Xlib and XTEST; false, with error set, when either or any function needed is missing.
 bool load() {
   void *xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_LOCAL);
@@ -102,21 +89,22 @@ bool load() {
              why != nullptr ? why : "not found");
     return false;
   }
-  find(xlib, "XSetIOErrorExitHandler", &x_lib.set_io_error_exit_handler);
-  loaded = find(xlib, "XOpenDisplay", &x_lib.open_display) &&
-           find(xlib, "XCloseDisplay", &x_lib.close_display) && find(xlib, "XFlush", &x_lib.flush) &&
-           find(xlib, "XQueryPointer", &x_lib.query_pointer) &&
-           find(xlib, "XSetErrorHandler", &x_lib.set_error_handler) &&
-           find(xlib, "XSetIOErrorHandler", &x_lib.set_io_error_handler) &&
-           find(xtst, "XTestQueryExtension", &x_lib.query_extension) &&
-           find(xtst, "XTestFakeKeyEvent", &x_lib.fake_key) &&
-           find(xtst, "XTestFakeMotionEvent", &x_lib.fake_motion) &&
-           find(xtst, "XTestFakeButtonEvent", &x_lib.fake_button) &&
-           find(xlib, "XDisplayKeycodes", &x_lib.display_keycodes) &&
-           find(xlib, "XGetKeyboardMapping", &x_lib.get_keyboard_mapping) &&
-           find(xlib, "XChangeKeyboardMapping", &x_lib.change_keyboard_mapping) &&
-           find(xlib, "XFree", &x_lib.free) && find(xlib, "XSync", &x_lib.sync) &&
-           find(xlib, "XCheckTypedEvent", &x_lib.check_typed_event);
+  find_symbol(xlib, "XSetIOErrorExitHandler", &x_lib.set_io_error_exit_handler);
+  loaded = find_symbol(xlib, "XOpenDisplay", &x_lib.open_display) &&
+           find_symbol(xlib, "XCloseDisplay", &x_lib.close_display) &&
+           find_symbol(xlib, "XFlush", &x_lib.flush) &&
+           find_symbol(xlib, "XQueryPointer", &x_lib.query_pointer) &&
+           find_symbol(xlib, "XSetErrorHandler", &x_lib.set_error_handler) &&
+           find_symbol(xlib, "XSetIOErrorHandler", &x_lib.set_io_error_handler) &&
+           find_symbol(xtst, "XTestQueryExtension", &x_lib.query_extension) &&
+           find_symbol(xtst, "XTestFakeKeyEvent", &x_lib.fake_key) &&
+           find_symbol(xtst, "XTestFakeMotionEvent", &x_lib.fake_motion) &&
+           find_symbol(xtst, "XTestFakeButtonEvent", &x_lib.fake_button) &&
+           find_symbol(xlib, "XDisplayKeycodes", &x_lib.display_keycodes) &&
+           find_symbol(xlib, "XGetKeyboardMapping", &x_lib.get_keyboard_mapping) &&
+           find_symbol(xlib, "XChangeKeyboardMapping", &x_lib.change_keyboard_mapping) &&
+           find_symbol(xlib, "XFree", &x_lib.free) && find_symbol(xlib, "XSync", &x_lib.sync) &&
+           find_symbol(xlib, "XCheckTypedEvent", &x_lib.check_typed_event);
   if (!loaded) snprintf(error, sizeof error, "the X libraries lack a function hidpipe needs");
   return loaded;
 }

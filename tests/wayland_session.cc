@@ -22,20 +22,6 @@ namespace {
 // The user compositors run as when the tests run as root, which they refuse: nobody.
 constexpr uid_t unprivileged = 65534;
 
-// The program's path on PATH, or an empty string.
-std::string on_path(const std::string &name) {
-  const char *path = getenv("PATH");
-  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-  for (size_t start = 0; start <= dirs.size();) {
-    size_t end = dirs.find(':', start);
-    if (end == std::string::npos) end = dirs.size();
-    std::string candidate = dirs.substr(start, end - start) + "/" + name;
-    if (access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return {};
-}
-
 void give_away(const std::string &path) {
   if (geteuid() == 0 && chown(path.c_str(), unprivileged, unprivileged) != 0) return;
 }
@@ -79,6 +65,19 @@ void remove_tree(const std::string &path) {
 
 }  // namespace
 
+std::string on_path(const std::string &name) {
+  const char *path = getenv("PATH");
+  std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
 bool wayland_session::wait_for_socket(const std::string &name) {
   for (int tries = 0; tries < 300; tries++) {
     if (name.empty()) {
@@ -102,24 +101,16 @@ bool wayland_session::wait_for_socket(const std::string &name) {
   return false;
 }
 
-bool wayland_session::start_sway(const std::vector<std::string> &env) {
-  std::string sway = on_path("sway");
-  if (sway.empty()) {
-    why_ = "sway is not installed (apt-get install sway)";
-    return false;
-  }
+bool wayland_session::make_runtime() {
   char dir[] = "/tmp/hidpipe-wayland-XXXXXX";
   if (mkdtemp(dir) == nullptr) return false;
   runtime_ = dir;
   give_away(runtime_);
-  std::ofstream(runtime_ + "/sway.conf") << "output HEADLESS-1 resolution 1280x720\nxwayland disable\n";
-  std::vector<std::string> vars = env;
-  for (const char *v : {"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"})
-    vars.emplace_back(v);
-  vars.push_back("XDG_RUNTIME_DIR=" + runtime_);
-  vars.push_back("HOME=" + runtime_);
-  vars.emplace_back("PATH=/usr/bin:/bin");
-  std::vector<std::string> args = {"sway", "-c", runtime_ + "/sway.conf"};
+  return true;
+}
+
+void wayland_session::launch(const std::string &program, std::vector<std::string> args,
+                             std::vector<std::string> env) {
   std::string log = runtime_ + "/compositor.log";
   compositor_ = fork();
   if (compositor_ == 0) {
@@ -127,9 +118,26 @@ bool wayland_session::start_sway(const std::vector<std::string> &env) {
     int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
     dup2(out, 2);
-    execve(sway.c_str(), pointers(args).data(), pointers(vars).data());
+    execve(program.c_str(), pointers(args).data(), pointers(env).data());
     _exit(127);
   }
+}
+
+bool wayland_session::start_sway(const std::vector<std::string> &env) {
+  std::string sway = on_path("sway");
+  if (sway.empty()) {
+    why_ = "sway is not installed (apt-get install sway)";
+    return false;
+  }
+  if (!make_runtime()) return false;
+  std::ofstream(runtime_ + "/sway.conf") << "output HEADLESS-1 resolution 1280x720\nxwayland disable\n";
+  std::vector<std::string> vars = env;
+  for (const char *v : {"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"})
+    vars.emplace_back(v);
+  vars.push_back("XDG_RUNTIME_DIR=" + runtime_);
+  vars.push_back("HOME=" + runtime_);
+  vars.emplace_back("PATH=/usr/bin:/bin");
+  launch(sway, {"sway", "-c", runtime_ + "/sway.conf"}, vars);
   return wait_for_socket("");
 }
 
@@ -139,10 +147,7 @@ bool wayland_session::start_kwin() {
     why_ = "KWin is not installed (apt-get install kwin-wayland)";
     return false;
   }
-  char dir[] = "/tmp/hidpipe-wayland-XXXXXX";
-  if (mkdtemp(dir) == nullptr) return false;
-  runtime_ = dir;
-  give_away(runtime_);
+  if (!make_runtime()) return false;
   // The packaged binary has file capabilities, which a container may refuse to exec; a plain copy,
   // still named kwin_wayland, runs.
   std::string copy = runtime_ + "/kwin_wayland";
@@ -152,19 +157,10 @@ bool wayland_session::start_kwin() {
   }
   std::vector<std::string> vars = {"KWIN_WAYLAND_NO_PERMISSION_CHECKS=1", "XDG_RUNTIME_DIR=" + runtime_,
                                    "HOME=" + runtime_, "PATH=/usr/bin:/bin"};
-  std::vector<std::string> args = {
-      "kwin_wayland", "--virtual", "--socket",        "wayland-hidpipe",       "--width",         "1280",
-      "--height",     "720",       "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"};
-  std::string log = runtime_ + "/compositor.log";
-  compositor_ = fork();
-  if (compositor_ == 0) {
-    drop_privileges();
-    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(out, 1);
-    dup2(out, 2);
-    execve(copy.c_str(), pointers(args).data(), pointers(vars).data());
-    _exit(127);
-  }
+  launch(copy,
+         {"kwin_wayland", "--virtual", "--socket", "wayland-hidpipe", "--width", "1280", "--height", "720",
+          "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"},
+         vars);
   return wait_for_socket("wayland-hidpipe");
 }
 

@@ -35,6 +35,10 @@ class wayland_session {
 
  private:
   bool wait_for_socket(const std::string &name);
+  // Makes runtime_, owned by the compositor's user; false if it cannot.
+  bool make_runtime();
+  // Starts the compositor as its user, its output into compositor.log in runtime_.
+  void launch(const std::string &program, std::vector<std::string> args, std::vector<std::string> env);
 
   std::string runtime_;   // XDG_RUNTIME_DIR, owned by the compositor's user
   std::string socket_;    // WAYLAND_DISPLAY, a name inside runtime_
@@ -60,6 +64,9 @@ class observer {
   int input_ = -1, output_ = -1;
   std::string pending_;  // received and not yet cut into lines
 };
+
+// The program's path on PATH, or an empty string.
+std::string on_path(const std::string &name);
 
 // Runs hidpipe on the session with input (its standard input closed after it); returns its exit
 // status, and what it wrote to standard error in *err.
