@@ -49,6 +49,8 @@ zwlr_virtual_pointer_v1 *pointer;                   // the virtual pointer, with
 int left, top, width, height;                       // the desktop: the union of the outputs
 int sent_x = -1, sent_y;                            // the position last sent, or -1
 int64_t wheel_rest[2];                              // pixels not yet sent as a notch: vertical, horizontal
+int64_t wheel_pixels[2];                            // pixels scrolled in all, per axis
+wl_fixed_t wheel_sent[2];                           // axis units sent in all, per axis
 bool lost;                                          // the connection broke
 char error[400];                                    // why the backend cannot start, or was lost
 char about[400];                                    // where events go, for --verbose
@@ -56,6 +58,21 @@ char library_said[200];                             // libwayland's last complai
 
 // Pixels of scrolling per notch, as on X11 and uinput.
 constexpr int64_t pixels_per_notch = 120;
+
+// wl_pointer's axis units per notch: a wheel's detent is 10 of them to the toolkits (GTK, Qt,
+// Chromium and mutter alike), who multiply them back into their own scroll steps.
+constexpr double units_per_notch = 10;
+
+// A pixel scroll in wl_pointer's axis units, as the change in the running total of the axis, so that
+// the 1/256 steps of wl_fixed_t never add up to a drift: 120 scrolls of a pixel are 10 units.
+wl_fixed_t axis_units(int axis, int32_t pixels) {
+  wheel_pixels[axis] += pixels;
+  wl_fixed_t total = wl_fixed_from_double(static_cast<double>(wheel_pixels[axis]) * units_per_notch /
+                                          pixels_per_notch);
+  wl_fixed_t step = total - wheel_sent[axis];
+  wheel_sent[axis] = total;
+  return step;
+}
 
 // Linux buttons by platform button: left, right, center, back, forward.
 constexpr uint32_t buttons[] = {0x110, 0x111, 0x112, 0x113, 0x114};
@@ -346,13 +363,13 @@ void scroll_axis(int axis, int32_t pixels) {
   int64_t notches = wheel_rest[axis] / pixels_per_notch;
   wheel_rest[axis] -= notches * pixels_per_notch;
   auto a = static_cast<uint32_t>(axis);
+  wl_fixed_t units = axis_units(axis, pixels);
   if (pointer == nullptr)
-    org_kde_kwin_fake_input_axis(fake_input, a, wl_fixed_from_int(pixels));
+    org_kde_kwin_fake_input_axis(fake_input, a, units);
   else if (notches != 0)
-    zwlr_virtual_pointer_v1_axis_discrete(pointer, wl_now(), a, wl_fixed_from_int(pixels),
-                                          static_cast<int32_t>(notches));
+    zwlr_virtual_pointer_v1_axis_discrete(pointer, wl_now(), a, units, static_cast<int32_t>(notches));
   else
-    zwlr_virtual_pointer_v1_axis(pointer, wl_now(), a, wl_fixed_from_int(pixels));
+    zwlr_virtual_pointer_v1_axis(pointer, wl_now(), a, units);
 }
 
 void scroll(const cg_record &r) {
@@ -400,7 +417,7 @@ bool wayland_open() {
   // Ready when the compositor has made the devices, or authenticated us.
   wl.display_roundtrip(wl_connection);
   sent_x = -1;
-  wheel_rest[0] = wheel_rest[1] = 0;
+  for (int axis = 0; axis < 2; axis++) wheel_rest[axis] = wheel_pixels[axis] = wheel_sent[axis] = 0;
   return true;
 }
 

@@ -1,7 +1,9 @@
-// The virtual keyboard on Wayland. It presses keys by evdev code through a keymap: the seat's own,
-// as a keyboard of ours receives it from the compositor, so that K presses the physical key that
-// the user's layout interprets, and so that the compositor's grouping of keyboards does not switch
-// the user's keyboard to another layout. The compositor does not derive modifiers from a virtual
+// The virtual keyboard on Wayland. It presses keys by evdev code through a keymap: the user's, as
+// the compositor gives it to a keyboard of its own, so that K presses the physical key that the
+// user's layout interprets, and so that the compositor's grouping of keyboards does not switch the
+// user's keyboard to another layout. The keymap is learnt from the keyboard hidpipe makes (the
+// compositor configures each new keyboard with the layout it is configured with), and followed
+// when the layout changes mid-session. The compositor does not derive modifiers from a virtual
 // keyboard, so they are tracked here and sent after each key that changes them. Text goes through
 // a keymap made of its own characters, sent for the time of the text.
 #include <poll.h>
@@ -12,37 +14,96 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include "wayland.h"
 
 namespace {
 
-wl_keyboard *seat_keyboard;         // the seat's keyboard, whose keymap the virtual keyboard takes
-int seat_keymap = -1;               // the seat's keymap as the compositor sent it, or -1
-uint32_t seat_keymap_size;          // its size, its terminating zero included
-bool seat_keymap_new;               // the seat's keymap changed since the virtual keyboard took it
-int own_keymap = -1;                // the keymap made from the default rules, when the seat has none
-uint32_t own_keymap_size;           // its size
+// A keymap hidpipe sent lately: the seat's keyboard hears it back, which is no change of layout.
+struct sent_keymap {
+  uint64_t hash;  // of its text
+  uint32_t at;    // when it was sent, in wl_now's milliseconds
+};
+
+wl_keyboard *seat_keyboard;         // the seat's keyboard, which hears the keymaps the compositor sends
+int user_keymap = -1;               // the user's keymap as the compositor sent it, or as made here; or -1
+uint32_t user_keymap_size;          // its size, its terminating zero included
+uint64_t user_hash;                 // the hash of its text
+bool user_changed;                  // a new user keymap came since the virtual keyboard was given one
+bool user_made;                     // the user keymap was made from the default rules, not received
 xkb_context *context;               // for compiling keymaps
-xkb_keymap *keymap;                 // the keymap the virtual keyboard has
+xkb_keymap *keymap;                 // the user keymap, compiled
 xkb_state *state;                   // its state, from the keys hidpipe pressed
 zwp_virtual_keyboard_v1 *keyboard;  // the virtual keyboard
 bool held[256];                     // evdev keys held through it
 uint32_t looked;                    // when follow_seat last read the compositor's events, in ms
+uint64_t ready_at;                  // when the keyboard may press its first key, in CLOCK_MONOTONIC ns
+sent_keymap sent[8];                // the keymaps sent lately, as a ring
+size_t sent_next;                   // the ring's next slot
 char text_keymap[24 * 1024];        // the keymap source for one piece of text
 
 constexpr uint32_t xkb_v1 = 1;  // the keymap format: XKB's text
 
+// How long the echo of a keymap sent can take to come back.
+constexpr uint32_t echo_ms = 2000;
+
+// A new keyboard makes the compositor re-enter the focused window (sway does, to give it the
+// keyboard's configuration), and an application may lose keys that follow at once: Chromium did,
+// for up to 30 ms on an idle machine and 50 ms with both cores busy. The first key waits this long
+// after the keyboard was made.
+constexpr uint64_t settle_ns = 150'000'000;
+
+// The section name of the keymaps that carry text, by which their echoes are known.
+constexpr char text_marker[] = "xkb_keycodes \"hidpipe-text\"";
+
+uint64_t monotonic_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
+
+// FNV-1a over a keymap's text.
+uint64_t hash_of(const char *text, size_t n) {
+  uint64_t h = 0xcbf29ce484222325u;
+  for (size_t i = 0; i < n && text[i] != '\0'; i++) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001b3u;
+  return h;
+}
+
+void remember_sent(uint64_t hash) {
+  sent[sent_next] = {hash, wl_now()};
+  sent_next = (sent_next + 1) % std::size(sent);
+}
+
+bool sent_lately(uint64_t hash) {
+  uint32_t now = wl_now();
+  for (const sent_keymap &k : sent)
+    if (k.hash == hash && now - k.at < echo_ms) return true;
+  return false;
+}
+
+// A keymap the seat's keyboard heard: the user's layout, unless it is hidpipe's own coming back.
 void on_keymap(void * /*data*/, wl_keyboard * /*k*/, uint32_t format, int32_t fd, uint32_t size) {
-  if (format != xkb_v1) {
+  void *text = format == xkb_v1 && size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+  if (text == MAP_FAILED) {
     close(fd);
     return;
   }
-  if (seat_keymap >= 0) close(seat_keymap);
-  seat_keymap = fd;
-  seat_keymap_size = size;
-  seat_keymap_new = true;
+  const char *t = static_cast<const char *>(text);
+  bool text_keys = memmem(t, size, text_marker, sizeof text_marker - 1) != nullptr;
+  uint64_t h = hash_of(t, size);
+  munmap(text, size);
+  if (text_keys || h == user_hash || sent_lately(h)) {
+    close(fd);
+    return;
+  }
+  if (user_keymap >= 0) close(user_keymap);
+  user_keymap = fd;
+  user_keymap_size = size;
+  user_hash = h;
+  user_changed = true;
+  user_made = false;
 }
 
 void on_enter(void * /*data*/, wl_keyboard * /*k*/, uint32_t /*serial*/, void * /*surface*/,
@@ -84,18 +145,17 @@ void send_modifiers() {
                                     xkb.state_serialize_layout(state, XKB_STATE_LAYOUT_EFFECTIVE));
 }
 
-// Gives the virtual keyboard its keymap (the seat's, or the default one) and the modifiers.
-void send_keymap() {
-  if (seat_keymap >= 0)
-    zwp_virtual_keyboard_v1_keymap(keyboard, xkb_v1, seat_keymap, seat_keymap_size);
-  else
-    zwp_virtual_keyboard_v1_keymap(keyboard, xkb_v1, own_keymap, own_keymap_size);
+// Gives the virtual keyboard the user keymap and the modifiers.
+void send_user_keymap() {
+  zwp_virtual_keyboard_v1_keymap(keyboard, xkb_v1, user_keymap, user_keymap_size);
+  remember_sent(user_hash);
   send_modifiers();
 }
 
-// Takes the seat's keymap as the current one, its state made again from the keys held.
-bool take_seat_keymap() {
-  xkb_keymap *k = keymap_of(seat_keymap, seat_keymap_size);
+// Takes the user keymap as the current one, its state made again from the keys held.
+bool take_user_keymap() {
+  xkb_keymap *k = keymap_of(user_keymap, user_keymap_size);
+  user_changed = false;
   if (k == nullptr) return false;
   if (state != nullptr) xkb.state_unref(state);
   if (keymap != nullptr) xkb.keymap_unref(keymap);
@@ -103,16 +163,17 @@ bool take_seat_keymap() {
   state = xkb.state_new(keymap);
   for (unsigned code = 0; code < std::size(held); code++)
     if (held[code]) xkb.state_update_key(state, code + 8, XKB_KEY_DOWN);
-  seat_keymap_new = false;
   return true;
 }
 
-// Reads what the compositor sent meanwhile, without waiting, and follows a new seat keymap. A
-// keymap changes when the user switches layouts, not between two keys of a burst: once every 50 ms
-// is soon enough, and spares a system call per key.
-void follow_seat(bool now) {
+// Reads what the compositor sent meanwhile, without waiting, and follows a new user keymap: the
+// virtual keyboard gets it even where the compositor gave it already, as the keymap may have come
+// from another keyboard. A keymap changes when the user switches layouts, not between two keys of
+// a burst: once every 50 ms is soon enough, and spares a system call per key. Returns whether it
+// gave the virtual keyboard a new keymap.
+bool follow_seat(bool now) {
   uint32_t ms = wl_now();
-  if (!now && ms - looked < 50) return;
+  if (!now && ms - looked < 50) return false;
   looked = ms;
   while (wl.display_prepare_read(wl_connection) != 0) wl.display_dispatch_pending(wl_connection);
   pollfd p{wl.display_get_fd(wl_connection), POLLIN, 0};
@@ -121,7 +182,20 @@ void follow_seat(bool now) {
   else
     wl.display_cancel_read(wl_connection);
   wl.display_dispatch_pending(wl_connection);
-  if (seat_keymap_new && keyboard != nullptr && take_seat_keymap()) send_keymap();
+  if (!user_changed || keyboard == nullptr || !take_user_keymap()) return false;
+  send_user_keymap();
+  return true;
+}
+
+// Waits until a new keyboard's first key can no longer be lost.
+void settle() {
+  if (ready_at == 0) return;
+  for (uint64_t now = monotonic_ns(); now < ready_at; now = monotonic_ns()) {
+    uint64_t left = ready_at - now;
+    timespec t{static_cast<time_t>(left / 1000000000u), static_cast<long>(left % 1000000000u)};
+    nanosleep(&t, nullptr);
+  }
+  ready_at = 0;
 }
 
 // The keysym that types code point c, or 0.
@@ -149,11 +223,24 @@ bool append(size_t *n, const char *format, ...) {
   return true;
 }
 
-// Writes a keymap whose keys 9, 10, ... type keysyms[0], [1], ... at their only level.
+// The keys that carry text, by evdev code: the writing-system keys (letters, digits, punctuation),
+// which every layout gives characters. Applications act on some keys by their code whatever they
+// type (Escape, Backspace, Tab, Enter, the modifiers), and Chromium drops a key that has no DOM
+// code at all, so text goes on keys whose only meaning is the character they type.
+// clang-format off
+constexpr uint8_t text_codes[] = {
+    30, 48, 46, 32, 18, 33, 34, 35, 23, 36, 37, 38, 50, 49, 24, 25, 16, 19, 31, 20,  // a b c ... t
+    22, 47, 17, 45, 21, 44,  2,  3,  4,  5,  6,  7,  8,  9, 10, 11,                  // u ... z, 1 ... 0
+    12, 13, 26, 27, 43, 39, 40, 41, 51, 52, 53, 86,                                  // - = [ ] \ ; ' ` , . / <>
+};
+// clang-format on
+static_assert(std::size(text_codes) >= 20, "a run's 20 distinct characters each have a key");
+
+// Writes a keymap whose text keys type keysyms[0], [1], ... at their only level.
 bool write_text_keymap(const xkb_keysym_t *keysyms, size_t count) {
   size_t n = 0;
-  bool ok = append(&n, "xkb_keymap {\nxkb_keycodes \"hidpipe\" {\nminimum = 8;\nmaximum = 255;\n");
-  for (size_t i = 0; ok && i < count; i++) ok = append(&n, "<T%zu> = %zu;\n", i, i + 9);
+  bool ok = append(&n, "xkb_keymap {\n%s {\nminimum = 8;\nmaximum = 255;\n", text_marker);
+  for (size_t i = 0; ok && i < count; i++) ok = append(&n, "<T%zu> = %d;\n", i, text_codes[i] + 8);
   ok = ok && append(&n,
                     "};\nxkb_types \"hidpipe\" {\ntype \"ONE_LEVEL\" {\nmodifiers = none;\n"
                     "level_name[Level1] = \"Any\";\n};\n};\nxkb_compatibility \"hidpipe\" {\n};\n"
@@ -181,25 +268,35 @@ bool wk_start(zwp_virtual_keyboard_manager_v1 *manager, const char **why) {
     *why = "libxkbcommon could not start";
     return false;
   }
-  if (seat_keymap < 0 || !take_seat_keymap()) {
-    // The seat has no keyboard: a keymap from the default rules (XKB_DEFAULT_LAYOUT and the rest).
+  // Made before it has a keymap, so that the compositor configures it as it does each new keyboard:
+  // the keymap the seat's keyboard hears then is the user's layout, whichever keyboard was used last.
+  // The seat gains a keyboard, ours is asked for, its keymap arrives: two round trips.
+  keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(manager, wl_the_seat);
+  wl.display_roundtrip(wl_connection);
+  wl.display_roundtrip(wl_connection);
+  if (user_keymap < 0 || !take_user_keymap()) {
+    // Nothing said which layout: a keymap from the default rules (XKB_DEFAULT_LAYOUT and the rest).
+    if (user_keymap >= 0) close(user_keymap);
     keymap = xkb.keymap_new_from_names(context, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
     char *text = keymap != nullptr ? xkb.keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1) : nullptr;
-    own_keymap = text != nullptr ? file_of(text, &own_keymap_size) : -1;
+    user_keymap = text != nullptr ? file_of(text, &user_keymap_size) : -1;
+    user_hash = text != nullptr ? hash_of(text, user_keymap_size) : 0;
+    user_made = true;
     free(text);
-    if (own_keymap < 0) {
-      *why = "the seat has no keyboard, and no keymap could be made from the default rules";
+    if (user_keymap < 0) {
+      *why = "the compositor gave no keymap, and none could be made from the default rules";
       return false;
     }
     state = xkb.state_new(keymap);
   }
-  keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(manager, wl_the_seat);
-  send_keymap();
+  send_user_keymap();
+  ready_at = monotonic_ns() + settle_ns;
   return true;
 }
 
 void wk_key(unsigned code, bool down) {
   follow_seat(false);
+  settle();
   zwp_virtual_keyboard_v1_key(keyboard, wl_now(), code, down ? 1 : 0);
   if (code < std::size(held)) held[code] = down;
   // Every change of the depressed, latched or locked modifiers or the group is sent, a Caps Lock
@@ -234,17 +331,19 @@ void wk_type(const cg_record &r) {
   free(compiled);
   if (text != nullptr) xkb.keymap_unref(text);
   if (fd < 0) return;
+  settle();
   zwp_virtual_keyboard_v1_keymap(keyboard, xkb_v1, fd, size);
   close(fd);  // the request carries a copy
   // Held modifiers still mark the text; a locked Caps Lock would change its letters.
   zwp_virtual_keyboard_v1_modifiers(
       keyboard, xkb.state_serialize_mods(state, XKB_STATE_MODS_DEPRESSED) & 0xff, 0, 0, 0);
   for (size_t i = 0; i < count; i++) {
-    auto code = static_cast<uint32_t>(keys[i] + 1);  // key 9 is evdev code 1
+    uint32_t code = text_codes[keys[i]];
     zwp_virtual_keyboard_v1_key(keyboard, wl_now(), code, 1);
     zwp_virtual_keyboard_v1_key(keyboard, wl_now(), code, 0);
   }
-  send_keymap();
+  // The user keymap again, the newest: the layout may have changed while the text was typed.
+  if (!follow_seat(true)) send_user_keymap();
 }
 
 void wk_stop() {
@@ -252,11 +351,10 @@ void wk_stop() {
   if (seat_keyboard != nullptr) wl_keyboard_destroy(seat_keyboard);
   keyboard = nullptr;
   seat_keyboard = nullptr;
-  for (int *fd : {&seat_keymap, &own_keymap}) {
-    if (*fd >= 0) close(*fd);
-    *fd = -1;
-  }
-  seat_keymap_new = false;
+  if (user_keymap >= 0) close(user_keymap);
+  user_keymap = -1;
+  user_hash = 0;
+  user_changed = user_made = false;
   if (state != nullptr) xkb.state_unref(state);
   if (keymap != nullptr) xkb.keymap_unref(keymap);
   if (context != nullptr) xkb.context_unref(context);
@@ -264,4 +362,6 @@ void wk_stop() {
   keymap = nullptr;
   context = nullptr;
   for (bool &h : held) h = false;
+  for (sent_keymap &k : sent) k = {};
+  ready_at = 0;
 }

@@ -182,6 +182,31 @@ std::vector<std::string> wayland_session::client_env() const {
   return {"XDG_RUNTIME_DIR=" + runtime_, "WAYLAND_DISPLAY=" + socket_};
 }
 
+int wayland_session::swaymsg(const std::vector<std::string> &args) const {
+  std::string socket;
+  DIR *d = opendir(runtime_.c_str());
+  for (dirent *e = d != nullptr ? readdir(d) : nullptr; e != nullptr; e = readdir(d))
+    if (strncmp(e->d_name, "sway-ipc.", 9) == 0) socket = runtime_ + "/" + e->d_name;
+  if (d != nullptr) closedir(d);
+  std::string program = on_path("swaymsg");
+  if (socket.empty() || program.empty()) return -1;
+  std::vector<std::string> words = {"swaymsg", "-s", socket};
+  words.insert(words.end(), args.begin(), args.end());
+  std::vector<std::string> env = client_env();
+  pid_t pid = fork();
+  if (pid == 0) {
+    drop_privileges();
+    int null = open("/dev/null", O_WRONLY);
+    dup2(null, 1);
+    dup2(null, 2);
+    execve(program.c_str(), pointers(words).data(), pointers(env).data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 std::string wayland_session::install(const std::string &program) const {
   std::string copy = runtime_ + "/" + program.substr(program.rfind('/') + 1);
   if (!copy_file(program, copy)) return program;

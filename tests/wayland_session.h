@@ -23,6 +23,9 @@ class wayland_session {
   // The environment a client of the compositor needs, as "NAME=value".
   std::vector<std::string> client_env() const;
 
+  // Runs swaymsg with args as the compositor's user, against this sway; returns its exit status.
+  int swaymsg(const std::vector<std::string> &args) const;
+
   // Copies a program into the runtime folder, where the compositor's user may run it; returns the
   // copy's path.
   std::string install(const std::string &program) const;

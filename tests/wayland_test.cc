@@ -50,8 +50,11 @@ void skip_or_fail(const std::string &why) {
 
 class sway : public ::testing::Test {
  protected:
+  // Settings of sway's own environment: its configured layout, for one.
+  virtual strings sway_env() { return {}; }
+
   void SetUp() override {
-    if (!session.start_sway()) return skip_or_fail(session.why());
+    if (!session.start_sway(sway_env())) return skip_or_fail(session.why());
     hidpipe = session.install(HIDPIPE_BINARY);
   }
 
@@ -80,15 +83,31 @@ TEST_F(sway, positions_to_the_edges_and_five_buttons) {
                      "button 275 0", "button 276 1", "motion 641 361", "button 276 0"}));
 }
 
-// 120 pixels make a notch; a notch travels with the pixels that complete it, and the rest is
-// carried (40 right, then 240 left: one notch left, 80 pixels left over). Positive is down and
-// right.
+// 120 pixels make a notch, which toolkits count as 10 axis units; a notch travels with the pixels
+// that complete it, and the rest is carried (40 right, then 240 left: one notch left, 80 pixels left
+// over). Positive is down and right. Small scrolls add up to exactly what one large one gives.
 TEST_F(sway, scroll_directions_and_amounts) {
   strings seen =
       drive("M 10 10\nW 10 10 0 120\nW 10 10 0 -60\nW 10 10 0 -60\nW 10 10 40 0\nW 10 10 -240 0\n");
   EXPECT_EQ(only(seen, {"axis", "discrete"}),
-            (strings{"discrete 0 1", "axis 0 120", "axis 0 -60", "discrete 0 -1", "axis 0 -60", "axis 1 40",
-                     "discrete 1 -1", "axis 1 -240"}));
+            (strings{"discrete 0 1", "axis 0 10", "axis 0 -5", "discrete 0 -1", "axis 0 -5", "axis 1 3.33203",
+                     "discrete 1 -1", "axis 1 -20"}));
+  std::string pixels = "M 10 10\n";
+  for (int i = 0; i < 240; i++) pixels += "W 10 10 0 1\n";
+  double units = 0;
+  int notches = 0;
+  for (const std::string &line : only(drive(pixels), {"axis", "discrete"})) {
+    std::istringstream words(line);
+    std::string kind;
+    int axis = 0;
+    double value = 0;
+    words >> kind >> axis >> value;
+    if (kind == "axis") units += value;
+    if (kind == "discrete") notches += static_cast<int>(value);
+  }
+  // The observer prints six digits of each value; unmended, the steps would drift by a third of a unit.
+  EXPECT_NEAR(units, 20.0, 0.01) << "240 pixels in single steps";
+  EXPECT_EQ(notches, 2);
 }
 
 struct key_case {
@@ -124,26 +143,78 @@ TEST_F(sway, keys_with_their_modifiers) {
   }
 }
 
-// K presses physical keys, which the seat's layout interprets: hidpipe sends the seat's own keymap.
-TEST_F(sway, keys_follow_the_seats_layout) {
-  strings seen =
-      drive("K KeyQ 1\nK KeyQ 0\nK KeyA 1\nK KeyA 0\nK Digit2 1\nK Digit2 0\n", {"XKB_DEFAULT_LAYOUT=fr"});
-  EXPECT_EQ(only(seen, {"key"}), (strings{"key 16 1 a", "key 16 0 a", "key 30 1 q", "key 30 0 q",
-                                          "key 3 1 eacute", "key 3 0 eacute"}));
-}
+// A sway whose configured layout is French, beside a US keyboard of the observer's that stands for
+// a keyboard used last.
+class french_sway : public sway {
+ protected:
+  strings sway_env() override { return {"XKB_DEFAULT_LAYOUT=fr"}; }
+};
 
-// Text types its characters whatever the layout, those the layout lacks included; the seat's
-// keymap is back for the keys after it.
-TEST_F(sway, text_off_the_layout) {
-  strings keys;
-  for (const std::string &line :
-       only(drive("T aé€ß東😀\nK KeyQ 1\nK KeyQ 0\n", {"XKB_DEFAULT_LAYOUT=fr"}), {"key"})) {
+// The keysyms of the key presses among observed lines.
+strings pressed(const strings &lines) {
+  strings keysyms;
+  for (const std::string &line : only(lines, {"key"})) {
     std::istringstream words(line);
     std::string kind, code, state, keysym;
     words >> kind >> code >> state >> keysym;
-    if (state == "1") keys.push_back(keysym);
+    if (state == "1") keysyms.push_back(keysym);
   }
-  EXPECT_EQ(keys, (strings{"a", "eacute", "EuroSign", "ssharp", "U6771", "U0001F600", "a"}));
+  return keysyms;
+}
+
+// K presses physical keys, which the user's layout interprets: hidpipe's keyboard takes the layout
+// the compositor configures, in every session, not that of the keyboard used last.
+TEST_F(french_sway, keys_follow_the_configured_layout_in_every_session) {
+  for (int run = 1; run <= 3; run++) {
+    strings seen = drive("K KeyQ 1\nK KeyQ 0\nK KeyA 1\nK KeyA 0\nK Digit2 1\nK Digit2 0\n");
+    EXPECT_EQ(only(seen, {"key"}), (strings{"key 16 1 a", "key 16 0 a", "key 30 1 q", "key 30 0 q",
+                                            "key 3 1 eacute", "key 3 0 eacute"}))
+        << "session " << run;
+  }
+}
+
+// Text types its characters whatever the layout, those the layout lacks included, on keys that
+// mean nothing but the characters they type; the user's keymap is back for the keys after it.
+TEST_F(french_sway, text_off_the_layout) {
+  strings seen = drive("T aé€ß東😀\nK KeyQ 1\nK KeyQ 0\n");
+  EXPECT_EQ(pressed(seen), (strings{"a", "eacute", "EuroSign", "ssharp", "U6771", "U0001F600", "a"}));
+  const std::set<std::string> writing = {"2",  "3",  "4",  "5",  "6",  "7",  "8",  "9",  "10", "11", "12", "13",
+                                         "16", "17", "18", "19", "20", "21", "22", "23", "24", "25", "26", "27",
+                                         "30", "31", "32", "33", "34", "35", "36", "37", "38", "39", "40", "41",
+                                         "43", "44", "45", "46", "47", "48", "49", "50", "51", "52", "53", "86"};
+  for (const std::string &line : only(seen, {"key"})) {
+    std::istringstream words(line);
+    std::string kind, code;
+    words >> kind >> code;
+    EXPECT_EQ(writing.count(code), 1u) << line << ": text on a key with a meaning of its own";
+  }
+}
+
+// A layout switched mid-session: K follows it, T stays exact, and the keyboard is never sent back
+// to the old layout, three rounds running.
+TEST_F(sway, layout_switched_mid_session) {
+  observer o;
+  ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
+  int in = -1, out = -1;
+  pid_t pid = session.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
+  ASSERT_GT(pid, 0);
+  signal(SIGPIPE, SIG_IGN);
+  auto send = [&](const std::string &text) {
+    EXPECT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  send("K KeyY 1\nK KeyY 0\n");
+  EXPECT_EQ(pressed(o.take(100000, 500)), strings{"y"});
+  EXPECT_EQ(session.swaymsg({"input", "type:keyboard", "xkb_layout", "de"}), 0);
+  usleep(300000);
+  for (int round = 1; round <= 3; round++) {
+    send("K KeyY 1\nK KeyY 0\nT yz\nK KeyY 1\nK KeyY 0\n");
+    EXPECT_EQ(pressed(o.take(100000, 400)), (strings{"z", "y", "z", "z"})) << "round " << round;
+  }
+  close(in);
+  close(out);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(sway, nothing_held_after_r_and_at_the_end) {
@@ -203,7 +274,7 @@ TEST(kwin, fake_input) {
   strings seen = o.take(100000);
   EXPECT_EQ(only(seen, {"motion", "button", "key", "axis"}),
             (strings{"motion 0 0", "motion 1279 719", "button 272 1", "button 272 0", "key 42 1 Shift_L",
-                     "key 30 1 A", "key 30 0 A", "key 42 0 Shift_L", "motion 5 5", "axis 0 120", "axis 1 -40",
+                     "key 30 1 A", "key 30 0 A", "key 42 0 Shift_L", "motion 5 5", "axis 0 10", "axis 1 -3.33203",
                      "key 29 1 Control_L", "button 273 1", "key 29 0 Control_L", "button 273 0"}));
   EXPECT_EQ(still_down(seen), std::set<std::string>{});
 }
