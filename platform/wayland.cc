@@ -23,6 +23,7 @@ wl_functions wl;
 xkb_functions xkb;
 wl_display *wl_connection;
 wl_seat *wl_the_seat;
+uint32_t wl_seat_capabilities;
 
 namespace {
 
@@ -48,6 +49,7 @@ int output_count;                                   // how many of outputs are i
 zwlr_virtual_pointer_v1 *pointer;                   // the virtual pointer, with wlroots
 int left, top, width, height;                       // the desktop: the union of the outputs
 int sent_x = -1, sent_y;                            // the position last sent, or -1
+uint64_t pointer_ready_at;                          // when the new pointer may move: wl_ready_at
 int64_t wheel_rest[2];                              // pixels not yet sent as a notch: vertical, horizontal
 int64_t wheel_pixels[2];                            // pixels scrolled in all, per axis
 wl_fixed_t wheel_sent[2];                           // axis units sent in all, per axis
@@ -172,6 +174,7 @@ void on_xdg_done(void * /*data*/, zxdg_output_v1 * /*o*/) {}
 const zxdg_output_v1_listener xdg_output_listener = {on_logical_position, on_logical_size, on_xdg_done};
 
 void on_capabilities(void * /*data*/, wl_seat * /*seat*/, uint32_t capabilities) {
+  wl_seat_capabilities = capabilities;
   wk_watch_seat(capabilities);
 }
 
@@ -294,6 +297,7 @@ void disconnect() {
   forget(&registry);
   if (wl_connection != nullptr) wl.display_disconnect(wl_connection);
   wl_connection = nullptr;
+  wl_seat_capabilities = 0;
   registry = nullptr;
   pointer_manager = nullptr;
   keyboard_manager = nullptr;
@@ -339,6 +343,7 @@ void move_pointer(const cg_record &r) {
 }
 
 void mouse(const cg_record &r) {
+  wl_settle(&pointer_ready_at);
   if (!is_button(r.type)) {
     move_pointer(r);
   } else {
@@ -373,6 +378,7 @@ void scroll_axis(int axis, int32_t pixels) {
 }
 
 void scroll(const cg_record &r) {
+  wl_settle(&pointer_ready_at);
   // Quartz's positive wheel values scroll up and left; wl_pointer's positive values down and right.
   scroll_axis(0, -r.wheel[0]);
   if (r.wheels >= 2) scroll_axis(1, -r.wheel[1]);
@@ -389,6 +395,8 @@ bool wayland_open() {
   const char *why = nullptr;
   if (pointer_manager != nullptr && keyboard_manager != nullptr && wl_the_seat != nullptr) {
     pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointer_manager, wl_the_seat);
+    // The seat's capabilities are still those from before the pointer: no round trip since.
+    pointer_ready_at = wl_ready_at((wl_seat_capabilities & 1) != 0);
     if (!wk_start(keyboard_manager, &why)) {
       snprintf(error, sizeof error, "%s", why);
       disconnect();
@@ -464,6 +472,28 @@ const char *wayland_cannot_type() {
 
 const backend wayland_backend = {"wayland",     wayland_open,  wayland_deliver,    wayland_close,
                                  wayland_error, wayland_about, wayland_cannot_type};
+
+namespace {
+
+uint64_t monotonic_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
+}
+
+}  // namespace
+
+uint64_t wl_ready_at(bool seat_had_one) { return seat_had_one ? 0 : monotonic_ns() + wl_settle_ns; }
+
+void wl_settle(uint64_t *ready_at) {
+  if (*ready_at == 0) return;
+  for (uint64_t now = monotonic_ns(); now < *ready_at; now = monotonic_ns()) {
+    uint64_t left = *ready_at - now;
+    timespec t{static_cast<time_t>(left / 1000000000u), static_cast<long>(left % 1000000000u)};
+    nanosleep(&t, nullptr);
+  }
+  *ready_at = 0;
+}
 
 uint32_t wl_now() {
   timespec t{};

@@ -71,13 +71,29 @@ extern wl_seat *wl_the_seat;       // the seat the virtual devices belong to
 // Milliseconds of a monotonic clock: every request of a device must share one clock.
 uint32_t wl_now();
 
+// The seat's capabilities (wl_seat's pointer 1, keyboard 2) as the compositor last told them.
+extern uint32_t wl_seat_capabilities;
+
+// A device that gives the seat a pointer or keyboard it had none of makes each application bind
+// one, and the compositor re-enter the focused window; an application may lose events that follow
+// at once (Chromium lost keys for up to 30 ms on an idle machine, 50 ms with both cores busy, and
+// its first scrolls likewise). Such a device's first event waits this long after it was made.
+constexpr uint64_t wl_settle_ns = 150'000'000;
+
+// When a new device may send its first event: at once (0) when the seat had a device of its kind
+// before it, else now plus wl_settle_ns.
+uint64_t wl_ready_at(bool seat_had_one);
+
+// Waits until *ready_at (CLOCK_MONOTONIC nanoseconds), if it is set, and clears it.
+void wl_settle(uint64_t *ready_at);
+
 // The seat's keyboard and the virtual keyboard (wayland_keyboard.cc).
 
 // Asks the seat for its keyboard, to hear its keymap and follow it.
 void wk_watch_seat(uint32_t capabilities);
 
-// Creates the virtual keyboard with the seat's keymap, or, when the seat has no keyboard, one made
-// from the default rules. False, with why set, when it cannot.
+// Creates the virtual keyboard with the keymap the compositor gives a new keyboard, or, when it gives
+// none, the seat's, else one made from the default rules. False, with why set, when it cannot.
 bool wk_start(zwp_virtual_keyboard_manager_v1 *manager, const char **why);
 
 // Presses or releases a key by its evdev code, and sends the modifiers when it changed them.

@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <iterator>
 
 #include "wayland.h"
@@ -39,7 +38,7 @@ xkb_state *state;                   // its state, from the keys hidpipe pressed
 zwp_virtual_keyboard_v1 *keyboard;  // the virtual keyboard
 bool held[256];                     // evdev keys held through it
 uint32_t looked;                    // when follow_seat last read the compositor's events, in ms
-uint64_t ready_at;                  // when the keyboard may press its first key, in CLOCK_MONOTONIC ns
+uint64_t ready_at;                  // when the keyboard may press its first key: wl_ready_at
 sent_keymap sent[8];                // the keymaps sent lately, as a ring
 size_t sent_next;                   // the ring's next slot
 char text_keymap[24 * 1024];        // the keymap source for one piece of text
@@ -49,20 +48,8 @@ constexpr uint32_t xkb_v1 = 1;  // the keymap format: XKB's text
 // How long the echo of a keymap sent can take to come back.
 constexpr uint32_t echo_ms = 2000;
 
-// A new keyboard makes the compositor re-enter the focused window (sway does, to give it the
-// keyboard's configuration), and an application may lose keys that follow at once: Chromium did,
-// for up to 30 ms on an idle machine and 50 ms with both cores busy. The first key waits this long
-// after the keyboard was made.
-constexpr uint64_t settle_ns = 150'000'000;
-
 // The section name of the keymaps that carry text, by which their echoes are known.
 constexpr char text_marker[] = "xkb_keycodes \"hidpipe-text\"";
-
-uint64_t monotonic_ns() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
-}
 
 // FNV-1a over a keymap's text.
 uint64_t hash_of(const char *text, size_t n) {
@@ -187,17 +174,6 @@ bool follow_seat(bool now) {
   return true;
 }
 
-// Waits until a new keyboard's first key can no longer be lost.
-void settle() {
-  if (ready_at == 0) return;
-  for (uint64_t now = monotonic_ns(); now < ready_at; now = monotonic_ns()) {
-    uint64_t left = ready_at - now;
-    timespec t{static_cast<time_t>(left / 1000000000u), static_cast<long>(left % 1000000000u)};
-    nanosleep(&t, nullptr);
-  }
-  ready_at = 0;
-}
-
 // The keysym that types code point c, or 0.
 xkb_keysym_t keysym_of(uint32_t c) {
   switch (c) {
@@ -271,6 +247,7 @@ bool wk_start(zwp_virtual_keyboard_manager_v1 *manager, const char **why) {
   // Made before it has a keymap, so that the compositor configures it as it does each new keyboard:
   // the keymap the seat's keyboard hears then is the user's layout, whichever keyboard was used last.
   // The seat gains a keyboard, ours is asked for, its keymap arrives: two round trips.
+  bool had_keyboard = (wl_seat_capabilities & 2) != 0;
   keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(manager, wl_the_seat);
   wl.display_roundtrip(wl_connection);
   wl.display_roundtrip(wl_connection);
@@ -290,13 +267,13 @@ bool wk_start(zwp_virtual_keyboard_manager_v1 *manager, const char **why) {
     state = xkb.state_new(keymap);
   }
   send_user_keymap();
-  ready_at = monotonic_ns() + settle_ns;
+  ready_at = wl_ready_at(had_keyboard);
   return true;
 }
 
 void wk_key(unsigned code, bool down) {
   follow_seat(false);
-  settle();
+  wl_settle(&ready_at);
   zwp_virtual_keyboard_v1_key(keyboard, wl_now(), code, down ? 1 : 0);
   if (code < std::size(held)) held[code] = down;
   // Every change of the depressed, latched or locked modifiers or the group is sent, a Caps Lock
@@ -331,7 +308,7 @@ void wk_type(const cg_record &r) {
   free(compiled);
   if (text != nullptr) xkb.keymap_unref(text);
   if (fd < 0) return;
-  settle();
+  wl_settle(&ready_at);
   zwp_virtual_keyboard_v1_keymap(keyboard, xkb_v1, fd, size);
   close(fd);  // the request carries a copy
   // Held modifiers still mark the text; a locked Caps Lock would change its letters.

@@ -300,6 +300,104 @@ void observer::stop() {
   input_ = output_ = -1;
 }
 
+namespace {
+
+// The browser's page. Its lines go to the console, which Chromium writes to standard error.
+constexpr char page[] = R"(<!doctype html>
+<html><body style="margin:0"><textarea id="t" style="width:100%;height:100vh;border:0"></textarea>
+<script>
+const t = document.getElementById('t');
+const hex = s => Array.from(s || '').map(c => c.codePointAt(0).toString(16)).join(' ');
+t.addEventListener('input', e => console.log('input ' + e.inputType + ' ' + hex(e.data)));
+document.addEventListener('wheel', e => console.log('wheel ' + e.deltaY + ' ' + e.deltaX + ' ' + e.deltaMode),
+                          {passive: true});
+window.addEventListener('load', () => { t.focus(); console.log('ready'); });
+</script></body></html>
+)";
+
+// The message of a console line, or an empty string: [...:INFO:CONSOLE:N] "MESSAGE", source: ...
+std::string console_message(const std::string &line) {
+  size_t at = line.find(":CONSOLE");
+  size_t open = at == std::string::npos ? at : line.find("] \"", at);
+  size_t close = line.rfind("\", source:");
+  if (open == std::string::npos || close == std::string::npos || close < open + 3) return {};
+  return line.substr(open + 3, close - open - 3);
+}
+
+}  // namespace
+
+bool browser::start(const wayland_session &s) {
+  std::string chromium = on_path("chromium");
+  if (chromium.empty()) {
+    why_ = "Chromium is not installed (apt-get install chromium)";
+    return false;
+  }
+  std::string runtime;
+  for (const std::string &v : s.client_env())
+    if (v.rfind("XDG_RUNTIME_DIR=", 0) == 0) runtime = v.substr(16);
+  std::string file = runtime + "/page.html";
+  std::ofstream(file) << page;
+  give_away(file);
+  // As an automated browser is run without a desktop around it: no sandbox (the tests' user may not
+  // make namespaces), no GPU, nothing fetched from the network.
+  pid_ = s.spawn(chromium,
+                 {"--ozone-platform=wayland", "--no-sandbox", "--disable-gpu", "--no-first-run",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--disable-features=Translate", "--user-data-dir=" + runtime + "/chromium",
+                  "--enable-logging=stderr", "--v=0", "--app=file://" + file},
+                 {"HOME=" + runtime}, &input_, &output_);
+  if (pid_ <= 0) {
+    why_ = "cannot start chromium";
+    return false;
+  }
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+       std::chrono::steady_clock::now() < until;) {
+    for (const std::string &line : take(1, 200))
+      if (line == "ready") return true;
+  }
+  why_ = "Chromium's page did not come up";
+  return false;
+}
+
+std::vector<std::string> browser::take(size_t count, int quiet_ms) {
+  std::vector<std::string> lines;
+  auto quiet_since = std::chrono::steady_clock::now();
+  while (lines.size() < count) {
+    size_t newline = pending_.find('\n');
+    if (newline != std::string::npos) {
+      std::string message = console_message(pending_.substr(0, newline));
+      pending_.erase(0, newline + 1);
+      if (!message.empty()) lines.push_back(message);
+      continue;
+    }
+    int left = quiet_ms - static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                               std::chrono::steady_clock::now() - quiet_since)
+                                               .count());
+    pollfd p{output_, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, left) <= 0) break;
+    char buf[65536];
+    ssize_t n = read(output_, buf, sizeof buf);
+    if (n <= 0) break;
+    pending_.append(buf, static_cast<size_t>(n));
+    quiet_since = std::chrono::steady_clock::now();
+  }
+  return lines;
+}
+
+void browser::stop() {
+  if (input_ >= 0) close(input_);
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int waited = 0;
+    while (waitpid(pid_, nullptr, WNOHANG) == 0 && waited++ < 100) usleep(20000);
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (output_ >= 0) close(output_);
+  pid_ = 0;
+  input_ = output_ = -1;
+}
+
 int run_hidpipe(const wayland_session &s, const std::string &hidpipe, const std::string &input,
                 const std::vector<std::string> &env, std::string *err) {
   std::vector<std::string> vars = env;

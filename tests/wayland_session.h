@@ -68,6 +68,33 @@ class observer {
   std::string pending_;  // received and not yet cut into lines
 };
 
+// Chromium on the session (Debian's chromium, --ozone-platform=wayland) showing a page of ours: a
+// text area with the focus, which reports on the browser's console each input event and each wheel
+// event, one line each:
+//   ready                      once the page has loaded and the text area has the focus
+//   input TYPE HEX ...         an input event's inputType and the code points of its data
+//   wheel DY DX MODE           a wheel event's deltaY, deltaX and deltaMode
+class browser {
+ public:
+  // Starts Chromium and waits until the page is ready; false, with why() set, if it does not come
+  // up (not installed: apt-get install chromium).
+  bool start(const wayland_session &s);
+
+  // The page's lines since the last call, once count have arrived or quiet_ms have passed without
+  // one.
+  std::vector<std::string> take(size_t count, int quiet_ms = 500);
+
+  const std::string &why() const { return why_; }
+  void stop();
+  ~browser() { stop(); }
+
+ private:
+  pid_t pid_ = 0;
+  int input_ = -1, output_ = -1;
+  std::string pending_;  // received and not yet cut into lines
+  std::string why_;      // why start failed
+};
+
 // The program's path on PATH, or an empty string.
 std::string on_path(const std::string &name);
 
