@@ -37,6 +37,10 @@ inline bool is_button(CGEventType t) {
   return is_press(t) || t == kCGEventLeftMouseUp || t == kCGEventRightMouseUp || t == kCGEventOtherMouseUp;
 }
 
+// Adds a remark for take_delivery_notes (status.h): a line of text, formatted. Remarks past the
+// room kept for them are counted, not kept.
+void note_delivery(const char *format, ...) __attribute__((format(printf, 1, 2)));
+
 extern const backend wayland_backend;    // the compositor's own protocols, under WAYLAND_DISPLAY
 extern const backend x11_backend;        // XTEST on the X server that DISPLAY names
 extern const backend uinput_backend;     // a virtual device of the kernel's, through /dev/uinput

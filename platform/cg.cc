@@ -45,6 +45,9 @@ char log_error[320];    // why the log that was asked for could not be opened, o
 char start_error[420];  // why the last source creation failed, or empty
 char start_note[640];   // what --verbose says at start of where events go
 const backend *active;  // where posted events go besides the log, while a source is alive
+char notes[1024];       // the backend's remarks not yet taken, one a line
+size_t notes_length;    // how much of notes is used
+unsigned notes_lost;    // remarks that found no room
 
 template <typename T, size_t N>
 bool owns(const void *p, const T (&pool)[N]) {
@@ -184,6 +187,36 @@ bool add_text(char *out, size_t size, size_t *len, const UniChar *units, size_t 
 const char *delivery_error;
 const char *text_unsupported;
 const char *backend_note;
+
+void note_delivery(const char *format, ...) {
+  char line[320];
+  va_list ap;
+  va_start(ap, format);
+  int n = vsnprintf(line, sizeof line, format, ap);
+  va_end(ap);
+  if (n < 0) return;
+  size_t length = strlen(line);
+  if (notes_length + length + 2 > sizeof notes) {
+    notes_lost++;
+    return;
+  }
+  memcpy(notes + notes_length, line, length);
+  notes_length += length;
+  notes[notes_length++] = '\n';
+  notes[notes_length] = '\0';
+}
+
+const char *take_delivery_notes() {
+  static char taken[sizeof notes + 64];
+  if (notes_length == 0 && notes_lost == 0) return nullptr;
+  int n = snprintf(taken, sizeof taken, "%.*s", static_cast<int>(notes_length), notes);
+  if (notes_lost > 0 && n >= 0 && static_cast<size_t>(n) < sizeof taken)
+    snprintf(taken + n, sizeof taken - static_cast<size_t>(n), "and %u more remarks\n", notes_lost);
+  notes_length = 0;
+  notes[0] = '\0';
+  notes_lost = 0;
+  return taken;
+}
 
 size_t cg_format(const cg_record &r, char *out, size_t size) {
   size_t len = 0;
@@ -355,6 +388,8 @@ void cg_reset() {
   delivery_error = nullptr;
   if (active != nullptr) active->close();
   active = nullptr;
+  notes_length = 0;
+  notes_lost = 0;
 }
 
 void cg_record_posts(bool on) { recording = on; }

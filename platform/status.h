@@ -12,3 +12,8 @@ extern const char *text_unsupported;
 
 // Where events go, and any remark on how that was chosen, for --verbose at start; or null.
 extern const char *backend_note;
+
+// What the backend could not do with the events delivered since the last call, in words for
+// --verbose, one remark a line (a character it could not type, and why); or null when there was
+// nothing. The remarks are given once: the next call starts afresh.
+const char *take_delivery_notes();

@@ -104,7 +104,21 @@ bool load() {
            find_symbol(xlib, "XGetKeyboardMapping", &x_lib.get_keyboard_mapping) &&
            find_symbol(xlib, "XChangeKeyboardMapping", &x_lib.change_keyboard_mapping) &&
            find_symbol(xlib, "XFree", &x_lib.free) && find_symbol(xlib, "XSync", &x_lib.sync) &&
-           find_symbol(xlib, "XCheckTypedEvent", &x_lib.check_typed_event);
+           find_symbol(xlib, "XCheckTypedEvent", &x_lib.check_typed_event) &&
+           find_symbol(xlib, "XCheckTypedWindowEvent", &x_lib.check_typed_window_event) &&
+           find_symbol(xlib, "XEventsQueued", &x_lib.events_queued) &&
+           find_symbol(xlib, "XRefreshKeyboardMapping", &x_lib.refresh_keyboard_mapping) &&
+           find_symbol(xlib, "XkbQueryExtension", &x_lib.xkb_query_extension) &&
+           find_symbol(xlib, "XkbSelectEvents", &x_lib.xkb_select_events) &&
+           find_symbol(xlib, "XGrabServer", &x_lib.grab_server) &&
+           find_symbol(xlib, "XUngrabServer", &x_lib.ungrab_server) &&
+           find_symbol(xlib, "XInternAtom", &x_lib.intern_atom) &&
+           find_symbol(xlib, "XCreateWindow", &x_lib.create_window) &&
+           find_symbol(xlib, "XDestroyWindow", &x_lib.destroy_window) &&
+           find_symbol(xlib, "XSelectInput", &x_lib.select_input) &&
+           find_symbol(xlib, "XChangeProperty", &x_lib.change_property) &&
+           find_symbol(xlib, "XGetWindowProperty", &x_lib.get_window_property) &&
+           find_symbol(xlib, "XDeleteProperty", &x_lib.delete_property);
   if (!loaded) snprintf(error, sizeof error, "the X libraries lack a function hidpipe needs");
   return loaded;
 }

@@ -2,6 +2,7 @@
 // connection to the server.
 #pragma once
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
 
@@ -26,6 +27,20 @@ struct x_functions {
   decltype(&XFree) free;
   decltype(&XSync) sync;
   decltype(&XCheckTypedEvent) check_typed_event;
+  decltype(&XCheckTypedWindowEvent) check_typed_window_event;
+  decltype(&XRefreshKeyboardMapping) refresh_keyboard_mapping;
+  decltype(&XkbQueryExtension) xkb_query_extension;
+  decltype(&XkbSelectEvents) xkb_select_events;
+  decltype(&XEventsQueued) events_queued;
+  decltype(&XGrabServer) grab_server;
+  decltype(&XUngrabServer) ungrab_server;
+  decltype(&XInternAtom) intern_atom;
+  decltype(&XCreateWindow) create_window;
+  decltype(&XDestroyWindow) destroy_window;
+  decltype(&XSelectInput) select_input;
+  decltype(&XChangeProperty) change_property;
+  decltype(&XGetWindowProperty) get_window_property;
+  decltype(&XDeleteProperty) delete_property;
 };
 
 extern x_functions x_lib;   // filled once, when the backend is first chosen
@@ -34,6 +49,6 @@ extern Display *x_display;  // the X server, while connected
 // Types the text a keyboard event carries, each character as a real key press (x11_text.cc).
 void x_type(const cg_record &r);
 
-// Gives the key codes that typing bound to characters their empty mapping back, when still
-// connected, and forgets them.
+// Gives the key codes that typing bound to characters their empty mapping back, once applications
+// have had the time to read them, when still connected; and forgets them and the mapping.
 void x_release_spares(bool connected);

@@ -4,11 +4,16 @@
 #include <X11/Xproto.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/record.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <sstream>
 
 static_assert(x_key_press == KeyPress && x_key_release == KeyRelease && x_button_press == ButtonPress &&
               x_button_release == ButtonRelease && x_motion == MotionNotify && x_shift_mask == ShiftMask);
@@ -103,64 +108,132 @@ std::vector<unsigned long> keyboard_mapping() {
   return all;
 }
 
-namespace {
-
-Display *typed;  // the focused window's connection
-Window window;   // the window that holds the focus
-
-}  // namespace
-
-bool focus_start(const std::string &name) {
-  typed = XOpenDisplay(name.c_str());
-  if (typed == nullptr) return false;
-  Window root = DefaultRootWindow(typed);
-  window = XCreateSimpleWindow(typed, root, 0, 0, 200, 200, 0, 0, 0);
-  XSelectInput(typed, window, KeyPressMask | StructureNotifyMask);
-  XMapWindow(typed, window);
-  for (XEvent e; XNextEvent(typed, &e) == 0 && e.type != MapNotify;) {
+std::vector<int> take_spare_codes(unsigned long keysym) {
+  std::vector<int> codes;
+  int min = 0, max = 0, per = 0;
+  XDisplayKeycodes(control, &min, &max);
+  KeySym *syms = XGetKeyboardMapping(control, static_cast<KeyCode>(min), max - min + 1, &per);
+  for (int code = min; code <= max; code++) {
+    bool none = true;
+    for (int c = 0; c < per; c++) none = none && syms[(code - min) * per + c] == NoSymbol;
+    if (!none) continue;
+    KeySym one = keysym;
+    XChangeKeyboardMapping(control, code, 1, &one, 1);
+    codes.push_back(code);
   }
-  XSetInputFocus(typed, window, RevertToParent, CurrentTime);
-  // Xlib loads the keyboard description, and asks to hear of its changes, on the first lookup: do
-  // it now, as an application has long done before anything is typed into it.
-  XKeyEvent probe = {};
-  probe.type = KeyPress;
-  probe.display = typed;
-  probe.keycode = 38;
-  char text[16];
-  KeySym keysym = NoSymbol;
-  XLookupString(&probe, text, sizeof text, &keysym, nullptr);
-  XSync(typed, False);
-  return true;
+  XFree(syms);
+  XSync(control, False);
+  return codes;
 }
 
-std::vector<unsigned long> focus_take(size_t count, int wait_ms) {
+void spare_codes_back(const std::vector<int> &codes) {
+  for (int code : codes) {
+    KeySym none = NoSymbol;
+    XChangeKeyboardMapping(control, code, 1, &none, 1);
+  }
+  XSync(control, False);
+}
+
+int empty_codes() {
+  int min = 0, max = 0, per = 0, empty = 0;
+  XDisplayKeycodes(control, &min, &max);
+  KeySym *syms = XGetKeyboardMapping(control, static_cast<KeyCode>(min), max - min + 1, &per);
+  for (int code = min; code <= max; code++) {
+    bool none = true;
+    for (int c = 0; c < per; c++) none = none && syms[(code - min) * per + c] == NoSymbol;
+    empty += none ? 1 : 0;
+  }
+  XFree(syms);
+  return empty;
+}
+
+std::vector<unsigned long> spare_record() {
+  Atom record = XInternAtom(control, "_HIDPIPE_KEYCODES", False);
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0, after = 0;
+  unsigned char *data = nullptr;
+  std::vector<unsigned long> values;
+  if (XGetWindowProperty(control, DefaultRootWindow(control), record, 0, 4096, False, AnyPropertyType, &type,
+                         &format, &count, &after, &data) == Success &&
+      data != nullptr && format == 32)
+    for (unsigned long i = 0; i < count; i++) values.push_back(reinterpret_cast<unsigned long *>(data)[i] & 0xffffffffu);
+  if (data != nullptr) XFree(data);
+  return values;
+}
+
+bool x11_reader::start(const std::string &name, long slow_us) {
+  int in[2], out[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return false;
+  std::string slow = std::to_string(slow_us);
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    setenv("DISPLAY", name.c_str(), 1);
+    execl(X11_READER, "x11_reader", "--slow-us", slow.c_str(), static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  input_ = in[1];
+  output_ = out[0];
+  pending_.clear();
+  // Its first line says that it is ready; anything else, or nothing, that it did not come up.
   using namespace std::chrono;
-  std::vector<unsigned long> keysyms;
-  auto last_new = steady_clock::now();
-  while (keysyms.size() < count && steady_clock::now() - last_new < milliseconds(wait_ms)) {
-    if (XPending(typed) == 0) {
-      pollfd p{ConnectionNumber(typed), POLLIN, 0};
-      poll(&p, 1, 5);
+  for (auto until = steady_clock::now() + seconds(10); steady_clock::now() < until;) {
+    size_t newline = pending_.find('\n');
+    if (newline != std::string::npos) {
+      bool ready = pending_.compare(0, newline, "ready") == 0;
+      pending_.erase(0, newline + 1);
+      return ready;
+    }
+    pollfd p{output_, POLLIN, 0};
+    char buf[4096];
+    ssize_t n = poll(&p, 1, 100) > 0 ? read(output_, buf, sizeof buf) : 0;
+    if (n < 0 || (n == 0 && (p.revents & POLLHUP) != 0)) return false;
+    pending_.append(buf, static_cast<size_t>(n > 0 ? n : 0));
+  }
+  return false;
+}
+
+std::vector<unsigned> x11_reader::take(size_t count, int quiet_ms) {
+  using namespace std::chrono;
+  std::vector<unsigned> typed;
+  auto quiet_since = steady_clock::now();
+  while (typed.size() < count) {
+    size_t newline = pending_.find('\n');
+    if (newline != std::string::npos) {
+      std::string line = pending_.substr(0, newline);
+      pending_.erase(0, newline + 1);
+      std::istringstream words(line);
+      std::string kind;
+      words >> kind;
+      if (kind == "none") typed.push_back(0);
+      for (unsigned c = 0; kind == "c" && words >> std::hex >> c;) typed.push_back(c);
+      quiet_since = steady_clock::now();
       continue;
     }
-    XEvent e;
-    XNextEvent(typed, &e);
-    if (e.type == MappingNotify) XRefreshKeyboardMapping(&e.xmapping);
-    if (e.type != KeyPress) continue;
-    char text[16];
-    KeySym keysym = NoSymbol;
-    XLookupString(&e.xkey, text, sizeof text, &keysym, nullptr);
-    // Shift and the level 3 key arrive as key presses too; an application types nothing for them.
-    if (IsModifierKey(keysym)) continue;
-    keysyms.push_back(keysym);
-    last_new = steady_clock::now();
+    int left = quiet_ms - static_cast<int>(duration_cast<milliseconds>(steady_clock::now() - quiet_since).count());
+    pollfd p{output_, POLLIN, 0};
+    if (left <= 0 || poll(&p, 1, left) <= 0) break;
+    char buf[4096];
+    ssize_t n = read(output_, buf, sizeof buf);
+    if (n <= 0) break;
+    pending_.append(buf, static_cast<size_t>(n));
   }
-  return keysyms;
+  return typed;
 }
 
-void focus_stop() {
-  if (typed != nullptr) XCloseDisplay(typed);
-  typed = nullptr;
+void x11_reader::stop() {
+  if (input_ >= 0) close(input_);
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    waitpid(pid_, nullptr, 0);
+  }
+  if (output_ >= 0) close(output_);
+  pid_ = 0;
+  input_ = output_ = -1;
 }
 
 std::string describe(const x_event &e) {

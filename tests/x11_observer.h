@@ -37,13 +37,36 @@ std::string describe(const x_event &e);
 // The server's keyboard mapping: every key code's keysyms, in order.
 std::vector<unsigned long> keyboard_mapping();
 
-// A window of its own connection that holds the keyboard focus, as an application being typed
-// into does. Returns false when it cannot be made.
-bool focus_start(const std::string &name);
+// Binds every key code that has no keysym to keysym, as another program might, so that none is
+// spare; returns those codes. spare_codes_back gives them their empty mapping back.
+std::vector<int> take_spare_codes(unsigned long keysym);
+void spare_codes_back(const std::vector<int> &codes);
 
-// The keysym of each key press the window received, modifier keys left out, as the window
-// translates it with the mapping it knows at the time (following the server's notices of new
-// mappings), once count have arrived or wait_ms have passed without a new one.
-std::vector<unsigned long> focus_take(size_t count, int wait_ms = 500);
+// Key codes without any keysym now.
+int empty_codes();
 
-void focus_stop();
+// The root window's record of spare codes that hidpipe sessions hold, as its 32-bit values; empty
+// when there is none.
+std::vector<unsigned long> spare_record();
+
+// An X application being typed into, in a process of its own (tests/x11_reader.cc): a focused
+// window that translates each key press as toolkits do, with the mapping it knows when it handles
+// the press.
+class x11_reader {
+ public:
+  // Starts it on display name; with slow_us, it spends that long on each press. False if it does
+  // not come up.
+  bool start(const std::string &name, long slow_us = 0);
+
+  // The code points it typed since the last call (0 for a press that typed nothing), once count
+  // have arrived or quiet_ms have passed without one.
+  std::vector<unsigned> take(size_t count, int quiet_ms = 1000);
+
+  void stop();
+  ~x11_reader() { stop(); }
+
+ private:
+  int pid_ = 0;
+  int output_ = -1, input_ = -1;
+  std::string pending_;  // read and not yet cut into lines
+};

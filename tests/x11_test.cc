@@ -94,6 +94,44 @@ class x11 : public ::testing::Test {
 
 using strings = std::vector<std::string>;
 
+// The code points of UTF-8 text, and a code point as UTF-8.
+std::vector<unsigned> code_points(const std::string &text) {
+  std::vector<unsigned> out;
+  for (size_t i = 0; i < text.size();) {
+    auto c = static_cast<unsigned char>(text[i]);
+    int extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    unsigned cp = c & (extra == 3 ? 0x07u : extra == 2 ? 0x0Fu : extra == 1 ? 0x1Fu : 0x7Fu);
+    for (int k = 1; k <= extra; k++) cp = (cp << 6) | (static_cast<unsigned char>(text[i + k]) & 0x3Fu);
+    out.push_back(cp);
+    i += static_cast<size_t>(extra) + 1;
+  }
+  return out;
+}
+
+std::string utf8_of(unsigned c) {
+  UniChar units[2] = {static_cast<UniChar>(c), 0};
+  size_t n = 1;
+  if (c >= 0x10000) {
+    units[0] = static_cast<UniChar>(0xD800 + ((c - 0x10000) >> 10));
+    units[1] = static_cast<UniChar>(0xDC00 + ((c - 0x10000) & 0x3FF));
+    n = 2;
+  }
+  return ::utf8_of(units, n);
+}
+
+// The program's path on PATH, or an empty string.
+std::string on_path(const std::string &name) {
+  std::string dirs = getenv("PATH") != nullptr ? getenv("PATH") : "/usr/bin:/bin";
+  for (size_t start = 0; start <= dirs.size();) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    std::string candidate = dirs.substr(start, end - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
 TEST_F(x11, keys_arrive_with_their_x_codes_and_the_log_goes_on) {
   process_result r;
   EXPECT_EQ(drive("K KeyA 1\nK KeyA 0\n", 2, &r), (strings{"key-press 38", "key-release 38"}));
@@ -149,26 +187,144 @@ TEST_F(x11, back_and_forward_buttons) {
 
 // Text on the layout, with Shift where it needs it, and text no key types, bound to spare key
 // codes: an application with the focus, reading its events while the session goes on, sees each
-// character's keysym; when the session ends the mapping is as it was and nothing is down.
-TEST_F(x11, text_arrives_as_its_keysyms) {
-  ASSERT_TRUE(focus_start(display));
+// character; when the session ends the mapping is as it was and nothing is down.
+TEST_F(x11, text_arrives_as_its_characters) {
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
   const std::vector<unsigned long> before = keyboard_mapping();
   live_process p({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}});
   // Then letters with Caps Lock on, which must not change them.
   p.write(
       "T Hi, you!\tok\nT é€ß東😀e\nT ß€\nK CapsLock 1\nK CapsLock 0\nT Hié É ß\nK CapsLock 1\nK CapsLock 0\n");
-  // clang-format off
-  const std::vector<unsigned long> expected = {
-      'H', 'i', ',', ' ', 'y', 'o', 'u', '!', 0xff09 /* Tab */, 'o', 'k',
-      0xe9 /* é */, 0x20ac /* € */, 0xdf /* ß */, 0x1006771 /* 東 */, 0x101f600 /* 😀 */, 'e',
-      0xdf, 0x20ac,
-      'H', 'i', 0xe9, ' ', 0xc9 /* É */, ' ', 0xdf};
-  // clang-format on
-  EXPECT_EQ(focus_take(expected.size()), expected);
+  const std::vector<unsigned> expected = code_points("Hi, you!\toké€ß東😀eß€Hié É ß");
+  EXPECT_EQ(app.take(expected.size()), expected);
   EXPECT_EQ(p.finish().status, 0);
-  focus_stop();
   EXPECT_EQ(keyboard_mapping(), before);
   EXPECT_FALSE(anything_down());
+}
+
+// Each a session of its own whose input ends right after the text, as printf 'T ...' | hidpipe:
+// the application reads the mapping for the presses after the session's end, and still finds each
+// character there.
+TEST_F(x11, one_shot_text_arrives_whole) {
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
+  int spare = empty_codes();
+  std::vector<unsigned> expected;
+  for (int run = 0; run < 10; run++) {
+    EXPECT_EQ(run_binary("T é€ß東京😀\n", {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}).status, 0);
+    for (unsigned c : code_points("é€ß東京😀")) expected.push_back(c);
+  }
+  EXPECT_EQ(app.take(expected.size()), expected);
+  EXPECT_EQ(empty_codes(), spare) << "every spare code has its empty mapping back";
+  EXPECT_TRUE(spare_record().empty());
+}
+
+// 200 distinct characters, ten times the spare codes of a stock Xvfb, into an application that
+// takes 1 ms for each key: every one arrives as itself, in order.
+TEST_F(x11, more_characters_than_spare_codes) {
+  x11_reader app;
+  ASSERT_TRUE(app.start(display, 1000));
+  std::string input;
+  std::vector<unsigned> expected;
+  for (int i = 0; i < 200; i++) {
+    if (i % 31 == 0) input += i == 0 ? "T " : "\nT ";
+    expected.push_back(0x4e00 + 7 * static_cast<unsigned>(i));
+    input += utf8_of(expected.back());
+  }
+  EXPECT_EQ(run_binary(input + "\n", {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}).status, 0);
+  EXPECT_EQ(app.take(expected.size()), expected);
+}
+
+// Two sessions at once, each typing characters the other does not, more than there are spare codes
+// between them: each one's characters arrive as its own, in its order.
+TEST_F(x11, two_sessions_at_once) {
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
+  std::string texts[2];
+  std::vector<unsigned> sent[2];
+  for (int s = 0; s < 2; s++) {
+    for (int round = 0; round < 2; round++) {
+      texts[s] += "T ";
+      for (unsigned i = 0; i < 15; i++) {
+        sent[s].push_back((s == 0 ? 0x4e00 : 0x5800) + 5 * i);
+        texts[s] += utf8_of(sent[s].back());
+      }
+      texts[s] += "\n";
+    }
+  }
+  for (int run = 0; run < 10; run++) {
+    live_process a({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}});
+    live_process b({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}});
+    a.write(texts[0]);
+    b.write(texts[1]);
+    EXPECT_EQ(a.finish().status, 0);
+    EXPECT_EQ(b.finish().status, 0);
+    std::vector<unsigned> got[2];
+    for (unsigned c : app.take(sent[0].size() + sent[1].size())) got[c >= 0x5800 ? 1 : 0].push_back(c);
+    EXPECT_EQ(got[0], sent[0]) << "run " << run;
+    EXPECT_EQ(got[1], sent[1]) << "run " << run;
+  }
+  EXPECT_TRUE(spare_record().empty());
+}
+
+// A session killed while it holds every spare code leaves them bound; the next session takes them
+// back, types its text, and gives them their empty mapping back.
+TEST_F(x11, a_killed_sessions_codes_are_taken_back) {
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
+  int spare = empty_codes();
+  ASSERT_GT(spare, 0);
+  std::string text = "T ";
+  std::vector<unsigned> sent;
+  for (int i = 0; i < spare; i++) {
+    sent.push_back(0x6000 + static_cast<unsigned>(i));
+    text += utf8_of(sent.back());
+    if (i % 30 == 29) text += "\nT ";
+  }
+  live_process doomed({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}});
+  doomed.write(text + "\n");
+  EXPECT_EQ(app.take(sent.size()), sent);
+  doomed.send(SIGKILL);
+  doomed.finish();
+  EXPECT_EQ(empty_codes(), 0) << "the killed session left its codes bound";
+  EXPECT_FALSE(spare_record().empty());
+  EXPECT_EQ(run_binary("T é東京ñ\n", {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}).status, 0);
+  EXPECT_EQ(app.take(4), code_points("é東京ñ"));
+  EXPECT_EQ(empty_codes(), spare);
+  EXPECT_TRUE(spare_record().empty());
+}
+
+// The layout switched mid-session: K presses the key the new layout interprets, and text bound to
+// spare codes before the switch, which emptied them, is still typed exactly.
+TEST_F(x11, layout_switched_mid_session) {
+  if (on_path("setxkbmap").empty()) GTEST_FAIL() << "setxkbmap is not installed (apt-get install x11-xkb-utils)";
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
+  live_process p({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}});
+  p.write("T 東ñ\nK KeyQ 1\nK KeyQ 0\n");
+  EXPECT_EQ(app.take(3), code_points("東ñq"));
+  ASSERT_EQ(system(("setxkbmap -display " + display + " -layout fr").c_str()), 0);
+  usleep(200000);
+  p.write("K KeyQ 1\nK KeyQ 0\nT 東ñé aq\n");
+  EXPECT_EQ(app.take(8), code_points("a東ñé aq"));
+  EXPECT_EQ(p.finish().status, 0);
+  EXPECT_EQ(system(("setxkbmap -display " + display + " -layout us").c_str()), 0);
+}
+
+// With every key code bound by another program, a character no key types cannot be typed: -v says
+// which and why, and the rest of the text arrives.
+TEST_F(x11, verbose_names_what_cannot_be_typed) {
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
+  std::vector<int> taken = take_spare_codes(0x1002603);  // U+2603, on every spare code
+  process_result r = run_binary("T a東b\n", {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}, {"-v"});
+  spare_codes_back(taken);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "hidpipe: events go to the X server \"" + display + "\" through XTEST\n"
+                   "hidpipe: line 1: T: cannot type U+6771 (東): no key types it, and the X server has no spare "
+                   "key code to bind it to\n");
+  EXPECT_EQ(app.take(2), code_points("ab"));
 }
 
 // A far coordinate is held at the screen's edge, never wrapped around to a near one.

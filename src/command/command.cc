@@ -1,6 +1,8 @@
 #include "command/command.h"
 
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "command/diag.h"
 #include "command/line.h"
@@ -22,6 +24,17 @@ void explain_line(const char *line, const line_info &info) {
   unsigned long long n = info.number;
   if (info.cut) say("line %llu: longer than 95 characters; the rest of the line was discarded", n);
   if (explain(line, info.cut, why, sizeof why) != nullptr) say("line %llu: %s", n, why);
+}
+
+// Says each remark the platform made on delivering the events of the last command.
+void say_notes(const char *where) {
+  const char *notes = take_delivery_notes();
+  for (const char *p = notes; p != nullptr && *p != '\0';) {
+    const char *end = strchr(p, '\n');
+    int n = static_cast<int>(end != nullptr ? end - p : static_cast<ptrdiff_t>(strlen(p)));
+    say("%s: %.*s", where, n, p);
+    p += n + (end != nullptr ? 1 : 0);
+  }
 }
 
 // Says how many events of the last command could not be made, if any.
@@ -90,6 +103,7 @@ int run(int fd) {
       char where[32];
       snprintf(where, sizeof where, "line %llu", static_cast<unsigned long long>(info.number));
       count_unposted(where, before);
+      say_notes(where);
     } else {
       handle(line, info.cut);
     }
@@ -104,8 +118,10 @@ int run(int fd) {
   }
   uint64_t before = unposted;
   release_all();
-  if (verbose) count_unposted(stop_signal != 0 ? "on the stop signal" : "at the end of input", before);
+  const char *ending = stop_signal != 0 ? "on the stop signal" : "at the end of input";
+  if (verbose) count_unposted(ending, before);
   CFRelease(source);
+  if (verbose) say_notes(ending);
   source = nullptr;
   return status;
 }

@@ -12,6 +12,7 @@
 inline constexpr const char *delivery_error = nullptr;
 inline constexpr const char *text_unsupported = nullptr;
 inline constexpr const char *backend_note = nullptr;
+inline const char *take_delivery_notes() { return nullptr; }
 #else
 #include "cg.h"
 #include "status.h"
