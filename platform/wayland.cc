@@ -69,8 +69,8 @@ constexpr double units_per_notch = 10;
 // the 1/256 steps of wl_fixed_t never add up to a drift: 120 scrolls of a pixel are 10 units.
 wl_fixed_t axis_units(int axis, int32_t pixels) {
   wheel_pixels[axis] += pixels;
-  wl_fixed_t total = wl_fixed_from_double(static_cast<double>(wheel_pixels[axis]) * units_per_notch /
-                                          pixels_per_notch);
+  wl_fixed_t total =
+      wl_fixed_from_double(static_cast<double>(wheel_pixels[axis]) * units_per_notch / pixels_per_notch);
   wl_fixed_t step = total - wheel_sent[axis];
   wheel_sent[axis] = total;
   return step;
@@ -488,8 +488,8 @@ uint64_t wl_ready_at(bool seat_had_one) { return seat_had_one ? 0 : monotonic_ns
 void wl_settle(uint64_t *ready_at) {
   if (*ready_at == 0) return;
   for (uint64_t now = monotonic_ns(); now < *ready_at; now = monotonic_ns()) {
-    uint64_t left = *ready_at - now;
-    timespec t{static_cast<time_t>(left / 1000000000u), static_cast<long>(left % 1000000000u)};
+    uint64_t rest = *ready_at - now;
+    timespec t{static_cast<time_t>(rest / 1000000000u), static_cast<long>(rest % 1000000000u)};
     nanosleep(&t, nullptr);
   }
   *ready_at = 0;

@@ -54,7 +54,8 @@ constexpr char text_marker[] = "xkb_keycodes \"hidpipe-text\"";
 // FNV-1a over a keymap's text.
 uint64_t hash_of(const char *text, size_t n) {
   uint64_t h = 0xcbf29ce484222325u;
-  for (size_t i = 0; i < n && text[i] != '\0'; i++) h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001b3u;
+  for (size_t i = 0; i < n && text[i] != '\0'; i++)
+    h = (h ^ static_cast<unsigned char>(text[i])) * 0x100000001b3u;
   return h;
 }
 

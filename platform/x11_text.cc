@@ -19,12 +19,12 @@
 
 namespace {
 
-// How long a spare code keeps its character after its last press. Measured: an application that
-// takes 1 ms a key reads the mapping for a press at most tens of milliseconds after it was sent
-// while hidpipe types a line; Chromium and xev within a few; the hold leaves a wide margin over
-// them. It costs that long at the end of a session that typed off the layout, and once per 19
-// characters past the first 19 distinct ones on a stock Xvfb.
-constexpr uint32_t hold_ms = 300;
+// How long a spare code keeps its character after its last press. Measured on Xvfb, typing 200
+// distinct characters: xev and an Xlib application read the mapping within 5 ms, Chromium within
+// 20 ms (also with both cores busy), an application that takes 1 ms a key within 50 ms; four times
+// the slowest. It costs that long at the end of a session that typed off the layout, and once for
+// each round of rebinding when more distinct characters are needed than there are spare codes.
+constexpr uint32_t hold_ms = 200;
 
 // How long applications get to read a mapping hidpipe changed before it presses the codes: some
 // (Chromium) ask for the new mapping when they hear of the change, and meanwhile translate the
@@ -43,22 +43,22 @@ struct claim {
 constexpr int claim_longs = 5;
 static_assert(sizeof(claim) == claim_longs * sizeof(long), "a claim is five longs, as Xlib passes them");
 
-claim claims[256];        // the record as last read
-int claim_count;          // how many of claims are in use
-bool claims_changed;      // claims differ from the record on the server
-bool claimed[256];        // per key code: in the record as last read, so not part of the layout
-KeySym *syms;             // the mapping as last read: per key code, its columns
-int min_code, max_code;   // the key codes the mapping covers
-int per;                  // keysyms per key code
-bool stale = true;        // the mapping changed since it was read (or was never read)
-Window window;            // this session's own window, once it claimed a code; 0 before
-unsigned long token;      // the session's token, on its window
-Atom record_atom;         // _HIDPIPE_KEYCODES
-Atom session_atom;        // _HIDPIPE_SESSION
-int xkb_event = -1;       // the type of XKB's events, where the server has XKB
-Time server_now;          // the server's time when the record was last read under the grab
-uint64_t last_spare_ns;   // when this session last pressed a spare code, CLOCK_MONOTONIC ns; 0 never
-bool interrupted;         // a wait was cut short by a signal: the session is ending
+claim claims[256];       // the record as last read
+int claim_count;         // how many of claims are in use
+bool claims_changed;     // claims differ from the record on the server
+bool claimed[256];       // per key code: in the record as last read, so not part of the layout
+KeySym *syms;            // the mapping as last read: per key code, its columns
+int min_code, max_code;  // the key codes the mapping covers
+int per;                 // keysyms per key code
+bool stale = true;       // the mapping changed since it was read (or was never read)
+Window window;           // this session's own window, once it claimed a code; 0 before
+unsigned long token;     // the session's token, on its window
+Atom record_atom;        // _HIDPIPE_KEYCODES
+Atom session_atom;       // _HIDPIPE_SESSION
+int xkb_event = -1;      // the type of XKB's events, where the server has XKB
+Time server_now;         // the server's time when the record was last read under the grab
+uint64_t last_spare_ns;  // when this session last pressed a spare code, CLOCK_MONOTONIC ns; 0 never
+bool interrupted;        // a wait was cut short by a signal: the session is ending
 
 uint64_t monotonic_ns() {
   timespec t{};
@@ -140,13 +140,15 @@ void read_record() {
   unsigned long count = 0, after = 0;
   unsigned char *data = nullptr;
   claim_count = 0;
-  if (x_lib.get_window_property(x_display, DefaultRootWindow(x_display), record_atom, 0, 256 * claim_longs, False,
-                                XA_CARDINAL, &type, &format, &count, &after, &data) == Success &&
+  if (x_lib.get_window_property(x_display, DefaultRootWindow(x_display), record_atom, 0,
+                                static_cast<long>(std::size(claims)) * claim_longs, False, XA_CARDINAL, &type,
+                                &format, &count, &after, &data) == Success &&
       type == XA_CARDINAL && format == 32 && data != nullptr) {
     const auto *longs = reinterpret_cast<const unsigned long *>(data);
     for (unsigned long i = 0; i + claim_longs <= count && claim_count < static_cast<int>(std::size(claims));
          i += claim_longs) {
-      claim c = {low32(longs[i]), low32(longs[i + 1]), low32(longs[i + 2]), low32(longs[i + 3]), low32(longs[i + 4])};
+      claim c = {low32(longs[i]), low32(longs[i + 1]), low32(longs[i + 2]), low32(longs[i + 3]),
+                 low32(longs[i + 4])};
       if (c.code < std::size(claimed)) claims[claim_count++] = c;
     }
   }
@@ -188,11 +190,14 @@ void ask_time() {
 }
 void take_time() {
   XEvent e;
-  while (x_lib.check_typed_window_event(x_display, window, PropertyNotify, &e) == True) server_now = e.xproperty.time;
+  while (x_lib.check_typed_window_event(x_display, window, PropertyNotify, &e) == True)
+    server_now = e.xproperty.time;
 }
 
 // Whether server time a is before b, across the 49 days after which it wraps.
-bool before(unsigned long a, unsigned long b) { return static_cast<int32_t>(static_cast<uint32_t>(a - b)) < 0; }
+bool before(unsigned long a, unsigned long b) {
+  return static_cast<int32_t>(static_cast<uint32_t>(a - b)) < 0;
+}
 
 // Whether the session that made a claim is still connected: its window exists and holds its token.
 // A window of a dead session's number may have been made again by another client since.
@@ -202,8 +207,8 @@ bool alive(const claim &c) {
   int format = 0;
   unsigned long count = 0, after = 0;
   unsigned char *data = nullptr;
-  bool same = x_lib.get_window_property(x_display, c.owner, session_atom, 0, 1, False, XA_CARDINAL, &type, &format,
-                                        &count, &after, &data) == Success &&
+  bool same = x_lib.get_window_property(x_display, c.owner, session_atom, 0, 1, False, XA_CARDINAL, &type,
+                                        &format, &count, &after, &data) == Success &&
               type == XA_CARDINAL && format == 32 && count == 1 && data != nullptr &&
               low32(*reinterpret_cast<const unsigned long *>(data)) == c.token;
   if (data != nullptr) x_lib.free(data);
@@ -350,9 +355,10 @@ size_t bind_batch(KeySym *wanted, const uint32_t *chars, size_t from, size_t cou
     if (slot == -1) break;
     if (slot == -2) {
       char text[5];
-      note_delivery("T: cannot type U+%04X (%s): no key types it, and the X server has no spare key code to "
-                    "bind it to",
-                    static_cast<unsigned>(chars[i]), utf8(chars[i], text));
+      note_delivery(
+          "T: cannot type U+%04X (%s): no key types it, and the X server has no spare key code to "
+          "bind it to",
+          static_cast<unsigned>(chars[i]), utf8(chars[i], text));
       wanted[i] = 0;
       continue;
     }
@@ -392,9 +398,10 @@ size_t press_batch(const KeySym *wanted, size_t from, size_t count, bool shift_h
 
 }  // namespace
 
-void x_type(const cg_record &r) {
-  KeySym wanted[20];
-  uint32_t chars[20];
+namespace {
+
+// The text a keyboard event carries as keysyms, and their code points for remarks; returns how many.
+size_t decode(const cg_record &r, KeySym (&wanted)[20], uint32_t (&chars)[20]) {
   size_t count = 0;
   for (size_t i = 0; i < r.text_length && count < std::size(wanted); i++) {
     uint32_t c = r.text[i];
@@ -408,29 +415,26 @@ void x_type(const cg_record &r) {
     chars[count] = c;
     wanted[count++] = ks;
   }
-  if (count == 0 || interrupted) return;
-  take_notices();
-  if (stale) {
-    // The layout, and which of its codes are spares: both, whenever the mapping changed.
-    if (window == 0 && !make_window()) return;
-    read_mapping();
-    read_record();
-  }
-  if (syms == nullptr) return;
-  bool shift_held = (r.flags & kCGEventFlagMaskShift) != 0;
-  // Caps Lock would give letters their other case, and clients turn even a bound letter to its
-  // capital: it is switched off for the time of the text, and on again after it.
+  return count;
+}
+
+// The Caps Lock key when Caps Lock is on, else 0. It would give letters their other case, and
+// clients turn even a bound letter to its capital: it is switched off for the time of the text.
+int caps_lock_on() {
   Window root = 0, child = 0;
   int rx = 0, ry = 0, wx = 0, wy = 0;
   unsigned mask = 0;
-  int caps = 0;
-  if (x_lib.query_pointer(x_display, DefaultRootWindow(x_display), &root, &child, &rx, &ry, &wx, &wy, &mask) &&
+  if (x_lib.query_pointer(x_display, DefaultRootWindow(x_display), &root, &child, &rx, &ry, &wx, &wy,
+                          &mask) &&
       (mask & LockMask) != 0)
-    caps = find(0xffe5, 0);  // Caps_Lock
-  if (caps != 0) tap(caps);
-  // The characters on the layout at once; from the first that is not, the rest with the server
-  // grabbed: spare codes bound, a pause for applications to read them, the presses; waiting
-  // whenever every spare code is held.
+    return find(0xffe5, 0);  // Caps_Lock
+  return 0;
+}
+
+// The characters on the layout at once; from the first that is not, the rest with the server
+// grabbed: spare codes bound, a pause for applications to read them, the presses; waiting whenever
+// every spare code is held.
+void type_all(KeySym *wanted, const uint32_t *chars, size_t count, bool shift_held) {
   size_t i = 0;
   for (int column = 0; i < count; i++) {
     int code = on_layout(wanted[i], &column);
@@ -443,14 +447,34 @@ void x_type(const cg_record &r) {
     size_t bound = bind_batch(wanted, chars, i, count, &wait_ms);
     if (bound > 0) {
       end_grab();
-      if (!pause_ms(bind_wait_ms)) break;
+      if (!pause_ms(bind_wait_ms)) return;
       begin_grab();
     }
     size_t next = press_batch(wanted, i, count, shift_held);
     end_grab();
-    if (next == i && bound == 0 && !pause_ms(wait_ms > 0 ? wait_ms : 1)) break;
+    if (next == i && bound == 0 && !pause_ms(wait_ms > 0 ? wait_ms : 1)) return;
     i = next;
   }
+}
+
+}  // namespace
+
+void x_type(const cg_record &r) {
+  KeySym wanted[20];
+  uint32_t chars[20];
+  size_t count = decode(r, wanted, chars);
+  if (count == 0 || interrupted) return;
+  take_notices();
+  if (stale) {
+    // The layout, and which of its codes are spares: both, whenever the mapping changed.
+    if (window == 0 && !make_window()) return;
+    read_mapping();
+    read_record();
+  }
+  if (syms == nullptr) return;
+  int caps = caps_lock_on();
+  if (caps != 0) tap(caps);
+  type_all(wanted, chars, count, (r.flags & kCGEventFlagMaskShift) != 0);
   if (caps != 0) tap(caps);
 }
 

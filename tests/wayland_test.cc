@@ -178,10 +178,10 @@ TEST_F(french_sway, keys_follow_the_configured_layout_in_every_session) {
 TEST_F(french_sway, text_off_the_layout) {
   strings seen = drive("T aé€ß東😀\nK KeyQ 1\nK KeyQ 0\n");
   EXPECT_EQ(pressed(seen), (strings{"a", "eacute", "EuroSign", "ssharp", "U6771", "U0001F600", "a"}));
-  const std::set<std::string> writing = {"2",  "3",  "4",  "5",  "6",  "7",  "8",  "9",  "10", "11", "12", "13",
-                                         "16", "17", "18", "19", "20", "21", "22", "23", "24", "25", "26", "27",
-                                         "30", "31", "32", "33", "34", "35", "36", "37", "38", "39", "40", "41",
-                                         "43", "44", "45", "46", "47", "48", "49", "50", "51", "52", "53", "86"};
+  const std::set<std::string> writing = {
+      "2",  "3",  "4",  "5",  "6",  "7",  "8",  "9",  "10", "11", "12", "13", "16", "17", "18", "19",
+      "20", "21", "22", "23", "24", "25", "26", "27", "30", "31", "32", "33", "34", "35", "36", "37",
+      "38", "39", "40", "41", "43", "44", "45", "46", "47", "48", "49", "50", "51", "52", "53", "86"};
   for (const std::string &line : only(seen, {"key"})) {
     std::istringstream words(line);
     std::string kind, code;
@@ -272,10 +272,11 @@ TEST(kwin, fake_input) {
       << err;
   EXPECT_NE(err.find("events go to KWin's fake input"), std::string::npos) << err;
   strings seen = o.take(100000);
-  EXPECT_EQ(only(seen, {"motion", "button", "key", "axis"}),
-            (strings{"motion 0 0", "motion 1279 719", "button 272 1", "button 272 0", "key 42 1 Shift_L",
-                     "key 30 1 A", "key 30 0 A", "key 42 0 Shift_L", "motion 5 5", "axis 0 10", "axis 1 -3.33203",
-                     "key 29 1 Control_L", "button 273 1", "key 29 0 Control_L", "button 273 0"}));
+  EXPECT_EQ(
+      only(seen, {"motion", "button", "key", "axis"}),
+      (strings{"motion 0 0", "motion 1279 719", "button 272 1", "button 272 0", "key 42 1 Shift_L",
+               "key 30 1 A", "key 30 0 A", "key 42 0 Shift_L", "motion 5 5", "axis 0 10", "axis 1 -3.33203",
+               "key 29 1 Control_L", "button 273 1", "key 29 0 Control_L", "button 273 0"}));
   EXPECT_EQ(still_down(seen), std::set<std::string>{});
 }
 
@@ -365,10 +366,8 @@ struct wheel_case {
 };
 
 const wheel_case wheel_cases[] = {
-    {"W 640 360 0 360\n", 360, 0},
-    {"W 640 360 0 -120\n", -120, 0},
-    {"W 640 360 120 0\n", 0, 120},
-    {"W 640 360 0 60\nW 640 360 0 60\n", 120, 0},
+    {"W 640 360 0 360\n", 360, 0}, {"W 640 360 0 -120\n", -120, 0},
+    {"W 640 360 120 0\n", 0, 120}, {"W 640 360 0 60\nW 640 360 0 60\n", 120, 0},
     {"W 640 360 -30 0\n", 0, -30},
 };
 

@@ -1,5 +1,6 @@
 #include "x11_observer.h"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 #include <X11/Xutil.h>
@@ -99,6 +100,11 @@ bool anything_down() {
   return (mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask)) != 0;
 }
 
+void unlock_caps() {
+  XkbLockModifiers(control, XkbUseCoreKbd, LockMask, 0);
+  XSync(control, False);
+}
+
 std::vector<unsigned long> keyboard_mapping() {
   int min = 0, max = 0, per = 0;
   XDisplayKeycodes(control, &min, &max);
@@ -157,7 +163,8 @@ std::vector<unsigned long> spare_record() {
   if (XGetWindowProperty(control, DefaultRootWindow(control), record, 0, 4096, False, AnyPropertyType, &type,
                          &format, &count, &after, &data) == Success &&
       data != nullptr && format == 32)
-    for (unsigned long i = 0; i < count; i++) values.push_back(reinterpret_cast<unsigned long *>(data)[i] & 0xffffffffu);
+    for (unsigned long i = 0; i < count; i++)
+      values.push_back(reinterpret_cast<unsigned long *>(data)[i] & 0xffffffffu);
   if (data != nullptr) XFree(data);
   return values;
 }
@@ -214,7 +221,8 @@ std::vector<unsigned> x11_reader::take(size_t count, int quiet_ms) {
       quiet_since = steady_clock::now();
       continue;
     }
-    int left = quiet_ms - static_cast<int>(duration_cast<milliseconds>(steady_clock::now() - quiet_since).count());
+    int left =
+        quiet_ms - static_cast<int>(duration_cast<milliseconds>(steady_clock::now() - quiet_since).count());
     pollfd p{output_, POLLIN, 0};
     if (left <= 0 || poll(&p, 1, left) <= 0) break;
     char buf[4096];

@@ -31,6 +31,9 @@ void observe_stop();
 // Whether any key or any mouse button is down on the server now.
 bool anything_down();
 
+// Unlocks Caps Lock, which a test may leave locked, for the next that shares the server.
+void unlock_caps();
+
 // A readable form, e.g. "key-press 38", "button-press 1 at 10,20 state 0x1", "motion 10,20".
 std::string describe(const x_event &e);
 

@@ -69,8 +69,8 @@ int main(int argc, char **argv) {
   }
   XSetInputFocus(d, w, RevertToParent, CurrentTime);
   XIM im = XOpenIM(d, nullptr, nullptr, nullptr);
-  XIC ic = im != nullptr ? XCreateIC(im, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow, w,
-                                     XNFocusWindow, w, nullptr)
+  XIC ic = im != nullptr ? XCreateIC(im, XNInputStyle, XIMPreeditNothing | XIMStatusNothing, XNClientWindow,
+                                     w, XNFocusWindow, w, nullptr)
                          : nullptr;
   // Xlib loads the mapping, and starts to follow its notices, at the first lookup: done now, as an
   // application has long done before anything is typed into it.

@@ -77,7 +77,10 @@ class x11 : public ::testing::Test {
     ASSERT_TRUE(observe_start(display)) << "no RECORD extension on " << display;
   }
 
-  void TearDown() override { observe_stop(); }
+  void TearDown() override {
+    unlock_caps();
+    observe_stop();
+  }
 
   // Runs the binary on input against the server; returns what the server processed.
   std::vector<std::string> drive(const std::string &input, size_t expected,
@@ -298,7 +301,8 @@ TEST_F(x11, a_killed_sessions_codes_are_taken_back) {
 // The layout switched mid-session: K presses the key the new layout interprets, and text bound to
 // spare codes before the switch, which emptied them, is still typed exactly.
 TEST_F(x11, layout_switched_mid_session) {
-  if (on_path("setxkbmap").empty()) GTEST_FAIL() << "setxkbmap is not installed (apt-get install x11-xkb-utils)";
+  if (on_path("setxkbmap").empty())
+    GTEST_FAIL() << "setxkbmap is not installed (apt-get install x11-xkb-utils)";
   x11_reader app;
   ASSERT_TRUE(app.start(display));
   live_process p({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}});
@@ -321,9 +325,11 @@ TEST_F(x11, verbose_names_what_cannot_be_typed) {
   process_result r = run_binary("T a東b\n", {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}, {"-v"});
   spare_codes_back(taken);
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "hidpipe: events go to the X server \"" + display + "\" through XTEST\n"
-                   "hidpipe: line 1: T: cannot type U+6771 (東): no key types it, and the X server has no spare "
-                   "key code to bind it to\n");
+  EXPECT_EQ(r.err,
+            "hidpipe: events go to the X server \"" + display +
+                "\" through XTEST\n"
+                "hidpipe: line 1: T: cannot type U+6771 (東): no key types it, and the X server has no spare "
+                "key code to bind it to\n");
   EXPECT_EQ(app.take(2), code_points("ab"));
 }
 
