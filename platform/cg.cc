@@ -15,6 +15,7 @@
 
 #include "backend.h"
 #include "cg_control.h"
+#include "environment.h"
 #include "host.h"
 
 struct cg_event {
@@ -41,7 +42,9 @@ uint64_t clock_ns;             // the fixed clock's value
 
 bool env_read;          // whether HIDPIPE_SIM_LOG and HIDPIPE_SIM_FAIL have been read
 int log_fd = -1;        // the open log, or -1
+char log_path[256];     // its name, as HIDPIPE_SIM_LOG gives it
 char log_error[320];    // why the log that was asked for could not be opened, or empty
+char env_error[320];    // why a setting in the environment is bad, or empty
 char start_error[420];  // why the last source creation failed, or empty
 char start_note[640];   // what --verbose says at start of where events go
 const backend *active;  // where posted events go besides the log, while a source is alive
@@ -69,7 +72,9 @@ void write_all(const char *p, size_t n) {
     ssize_t w = write(log_fd, p, static_cast<unsigned>(chunk));
     if (w < 0 && errno == EINTR) continue;
     if (w <= 0) {
-      // A reader that went away ends the log, not the process.
+      // A reader that went away, or a full disk, ends the log, not the process.
+      note_delivery("the event log \"%s\" could not be written (%s); it ends here", log_path,
+                    w < 0 ? strerror(errno) : "nothing was written");
       close(log_fd);
       log_fd = -1;
       return;
@@ -90,15 +95,16 @@ void read_env() {
   if (env_read) return;
   env_read = true;
   if (const char *path = getenv("HIDPIPE_SIM_LOG"); path != nullptr && *path != '\0') {
+    snprintf(log_path, sizeof log_path, "%s", path);
     log_fd = host_open_log(path, log_error, sizeof log_error);
     if (log_fd >= 0) atexit(write_leaks);
   }
+  if (check_environment(env_error, sizeof env_error) != nullptr) return;
   if (const char *list = getenv("HIDPIPE_SIM_FAIL"); list != nullptr) {
-    static const char *const names[] = {"source", "mouse", "keyboard", "scroll", "access"};
     for (const char *p = list; *p != '\0';) {
       size_t n = strcspn(p, ",");
-      for (size_t i = 0; i < std::size(names); i++)
-        if (strlen(names[i]) == n && memcmp(names[i], p, n) == 0) failing[i] = true;
+      for (size_t i = 0; i < std::size(failure_names); i++)
+        if (strlen(failure_names[i]) == n && memcmp(failure_names[i], p, n) == 0) failing[i] = true;
       p += n;
       if (*p == ',') p++;
     }
@@ -246,11 +252,13 @@ size_t cg_format(const cg_record &r, char *out, size_t size) {
 
 CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID /*state*/) {
   read_env();
+  host_begin();
   start_error[0] = '\0';
   delivery_error = nullptr;
   // A log that was asked for and cannot be written is a server that cannot be reached.
   const char *why = nullptr;
   if (failing[cg_fail_source]) why = "creating the event source was made to fail (HIDPIPE_SIM_FAIL=source)";
+  if (why == nullptr && env_error[0] != '\0') why = env_error;
   if (why == nullptr && log_error[0] != '\0') why = log_error;
   if (why == nullptr && active == nullptr) {
     const char *note = nullptr;

@@ -51,11 +51,6 @@ const backend *find_backend(const char *name) {
   return nullptr;
 }
 
-bool env_set(const char *variable) {
-  const char *v = getenv(variable);
-  return v != nullptr && *v != '\0';
-}
-
 const backend *opened(const backend *b) {
   if (b->open()) return b;
   const char *e = b->error();

@@ -3,15 +3,13 @@
 #pragma once
 
 #include "backend.h"
+#include "environment.h"
 
 extern const backend none_backend;  // the event log alone
 extern char choice_reason[400];     // why no backend could start, for choose_backend's *why
 
 // The backend of this name that this build carries, or null.
 const backend *find_backend(const char *name);
-
-// Whether an environment variable is set and not empty.
-bool env_set(const char *variable);
 
 // Opens b and returns it; on failure sets choice_reason from its error and returns null.
 const backend *opened(const backend *b);

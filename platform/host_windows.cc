@@ -82,3 +82,45 @@ int host_open_log(const char *path, char *error, size_t size) {
   }
   return fd;
 }
+
+namespace {
+
+volatile LONG stop_sig;  // the stop signal that arrived, or 0
+ULONGLONG grace_until;   // the ending's deadline in GetTickCount64's milliseconds, or 0
+
+}  // namespace
+
+bool host_verbose;
+
+void host_stop(int sig) { InterlockedCompareExchange(&stop_sig, sig, 0); }
+int host_stop_signal() { return static_cast<int>(stop_sig); }
+
+void host_grace(unsigned ms) {
+  if (grace_until == 0) grace_until = GetTickCount64() + ms;
+}
+
+void host_begin() { grace_until = 0; }
+
+bool host_ending() { return grace_until != 0; }
+
+// Windows' backend waits for no descriptor: only the time is waited for, in steps short enough to
+// notice a stop.
+host_wake host_wait(int /*fd*/, short /*events*/, unsigned timeout_ms) {
+  ULONGLONG until = GetTickCount64() + timeout_ms;
+  if (grace_until != 0 && grace_until < until) until = grace_until;
+  for (;;) {
+    if (stop_sig != 0 && grace_until == 0) return host_stopped;
+    ULONGLONG now = GetTickCount64();
+    if (now >= until) return host_timed_out;
+    Sleep(static_cast<DWORD>(until - now < 10 ? until - now : 10));
+  }
+}
+
+bool host_sleep(unsigned ms) {
+  ULONGLONG until = GetTickCount64() + ms;
+  return host_wait(-1, 0, ms) == host_timed_out && GetTickCount64() >= until;
+}
+
+// No library hidpipe calls on Windows waits without a bound.
+void host_guard(unsigned /*ms*/, const char * /*why*/) {}
+void host_unguard() {}

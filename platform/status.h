@@ -1,6 +1,9 @@
 // What the platform off macOS tells beyond Quartz's own calls, which report failure only as a
-// missing object: why events cannot reach their destination.
+// missing object: why events cannot reach their destination; and the waits for the window system
+// (host.h), which the command loop ends at a stop signal and bounds for the ending.
 #pragma once
+
+#include "host.h"
 
 // Why the event source could not be created, or why events stopped reaching the window system
 // since (its connection broke); null while events are delivered. A variable, as the command loop

@@ -18,7 +18,9 @@
 #include <iterator>
 
 #include "backend.h"
+#include "environment.h"
 #include "evdev.h"
+#include "host.h"
 
 namespace {
 
@@ -96,10 +98,8 @@ void wheel(int axis, int64_t units, uint16_t hi_res, uint16_t notch) {
 // none tells it.
 bool desktop_size(int *w, int *h) {
   if (wayland_desktop_size(w, h) || x11_root_size(w, h)) return true;
-  if (const char *s = getenv("HIDPIPE_SCREEN"); s != nullptr && *s != '\0') {
-    char extra = 0;
-    return sscanf(s, "%dx%d%c", w, h, &extra) == 2 && *w > 0 && *h > 0;
-  }
+  // Checked at start: a value here is well formed.
+  if (env_set("HIDPIPE_SCREEN")) return screen_size(getenv("HIDPIPE_SCREEN"), w, h) == nullptr;
   DIR *drm = opendir("/sys/class/drm");
   bool found = false;
   for (dirent *e = drm != nullptr ? readdir(drm) : nullptr; e != nullptr && !found; e = readdir(drm)) {
@@ -134,7 +134,7 @@ void find_node(char (&node)[280]) {
     if (d != nullptr) closedir(d);
     if (node[0] != '\0' && access(node, F_OK) == 0) return;
     node[0] = '\0';
-    usleep(10000);
+    if (!host_sleep(10)) return;  // a stop signal: the session ends at once
   }
 }
 
@@ -143,13 +143,9 @@ void find_node(char (&node)[280]) {
 void wait_until_ready() {
   char node[280];
   find_node(node);
-  long settle = default_settle_ms;
-  if (const char *s = getenv("HIDPIPE_UINPUT_SETTLE_MS"); s != nullptr && *s != '\0') settle = atol(s);
-  if (settle > 0) {
-    timespec t{settle / 1000, (settle % 1000) * 1000000};
-    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
-    }
-  }
+  // The value was checked at start (host_settle_ms); a stop signal ends the wait.
+  long settle = env_number("HIDPIPE_UINPUT_SETTLE_MS", default_settle_ms);
+  if (settle > 0) host_sleep(static_cast<unsigned>(settle));
   snprintf(about, sizeof about, "events go to the uinput device %s (%dx%d pixels)",
            node[0] != '\0' ? node : "hidpipe", width, height);
 }

@@ -17,6 +17,7 @@
 
 #include "backend.h"
 #include "evdev.h"
+#include "host.h"
 #include "symbols.h"
 
 wl_functions wl;
@@ -57,6 +58,11 @@ bool lost;                                          // the connection broke
 char error[400];                                    // why the backend cannot start, or was lost
 char about[400];                                    // where events go, for --verbose
 char library_said[200];                             // libwayland's last complaint, for error
+
+// How long the compositor has to answer at start, and to read what is sent mid-session, before it
+// counts as gone: libwayland itself would wait without a bound.
+constexpr unsigned answer_ms = 3000;
+constexpr unsigned read_ms = 10000;
 
 // Pixels of scrolling per notch, as on X11 and uinput.
 constexpr int64_t pixels_per_notch = 120;
@@ -254,6 +260,11 @@ void measure_desktop() {
   height = bottom - top;
 }
 
+void on_done(void *data, wl_callback * /*c*/, uint32_t /*serial*/) { *static_cast<bool *>(data) = true; }
+const wl_callback_listener done_listener = {on_done};
+
+void disconnect();
+
 // Connects and learns the globals and the outputs' places. False, with error set, when the
 // compositor cannot be reached.
 bool connect() {
@@ -270,14 +281,24 @@ bool connect() {
   registry = reinterpret_cast<wl_registry *>(
       wl.proxy_marshal_flags(display, 1, &wl_registry_interface, wl.proxy_get_version(display), 0, nullptr));
   wl_registry_add_listener(registry, &registry_listener, nullptr);
-  wl.display_roundtrip(wl_connection);
+  const char *name = getenv("WAYLAND_DISPLAY");
+  if (!wl_roundtrip(answer_ms)) {
+    snprintf(error, sizeof error, "the Wayland compositor \"%s\" does not answer (waited %u s)",
+             name != nullptr ? name : "", answer_ms / 1000);
+    disconnect();
+    return false;
+  }
   for (int i = 0; xdg_output_manager != nullptr && i < output_count; i++) {
     outputs[i].xdg = zxdg_output_manager_v1_get_xdg_output(xdg_output_manager, outputs[i].wl);
     zxdg_output_v1_add_listener(outputs[i].xdg, &xdg_output_listener, &outputs[i]);
   }
   // The outputs' events, the seat's capabilities and its keyboard's keymap.
-  wl.display_roundtrip(wl_connection);
-  wl.display_roundtrip(wl_connection);
+  if (!wl_roundtrip(answer_ms) || !wl_roundtrip(answer_ms)) {
+    snprintf(error, sizeof error, "the Wayland compositor \"%s\" does not answer (waited %u s)",
+             name != nullptr ? name : "", answer_ms / 1000);
+    disconnect();
+    return false;
+  }
   measure_desktop();
   return true;
 }
@@ -309,13 +330,21 @@ void disconnect() {
 }
 
 // Sends what is buffered. When the socket is full, waits for the compositor to read rather than
-// drop requests: libwayland would otherwise give up on the connection. False once it broke.
+// drop requests (libwayland would give up on the connection), for at most read_ms; a stop signal
+// leaves it buffered for the releases that follow. False once it broke or stalled.
 bool flush() {
   for (;;) {
     if (wl.display_flush(wl_connection) >= 0) return true;
     if (errno != EAGAIN) break;
-    pollfd p{wl.display_get_fd(wl_connection), POLLOUT, 0};
-    if (poll(&p, 1, -1) < 0 && errno != EINTR) break;
+    host_wake w = host_wait(wl.display_get_fd(wl_connection), POLLOUT, read_ms);
+    if (w == host_stopped) return true;
+    if (w == host_ready) continue;
+    lost = true;
+    snprintf(error, sizeof error,
+             host_ending() ? "the Wayland compositor did not take the releases in time"
+                           : "the Wayland compositor read nothing for %u s",
+             read_ms / 1000);
+    return false;
   }
   lost = true;
   snprintf(error, sizeof error, "lost the connection to the Wayland compositor");
@@ -423,7 +452,11 @@ bool wayland_open() {
     return false;
   }
   // Ready when the compositor has made the devices, or authenticated us.
-  wl.display_roundtrip(wl_connection);
+  if (!wl_roundtrip(answer_ms)) {
+    snprintf(error, sizeof error, "the Wayland compositor does not answer (waited %u s)", answer_ms / 1000);
+    wayland_backend.close();
+    return false;
+  }
   sent_x = -1;
   for (int axis = 0; axis < 2; axis++) wheel_rest[axis] = wheel_pixels[axis] = wheel_sent[axis] = 0;
   return true;
@@ -455,7 +488,7 @@ void wayland_close() {
     if (pointer != nullptr) zwlr_virtual_pointer_v1_destroy(pointer);
     pointer = nullptr;
     wk_stop();
-    wl.display_roundtrip(wl_connection);
+    wl_roundtrip(read_ms);
   }
   disconnect();
 }
@@ -486,13 +519,39 @@ uint64_t monotonic_ns() {
 uint64_t wl_ready_at(bool seat_had_one) { return seat_had_one ? 0 : monotonic_ns() + wl_settle_ns; }
 
 void wl_settle(uint64_t *ready_at) {
-  if (*ready_at == 0) return;
-  for (uint64_t now = monotonic_ns(); now < *ready_at; now = monotonic_ns()) {
-    uint64_t rest = *ready_at - now;
-    timespec t{static_cast<time_t>(rest / 1000000000u), static_cast<long>(rest % 1000000000u)};
-    nanosleep(&t, nullptr);
-  }
+  uint64_t now = monotonic_ns();
+  if (*ready_at > now) host_sleep(static_cast<unsigned>((*ready_at - now + 999999) / 1000000));
   *ready_at = 0;
+}
+
+bool wl_roundtrip(unsigned ms) {
+  if (wl_connection == nullptr) return false;
+  bool done = false;
+  auto *display = reinterpret_cast<wl_proxy *>(wl_connection);
+  // The display's request 0, sync.
+  auto *callback = reinterpret_cast<wl_callback *>(
+      wl.proxy_marshal_flags(display, 0, &wl_callback_interface, wl.proxy_get_version(display), 0, nullptr));
+  if (callback == nullptr) return false;
+  wl_callback_add_listener(callback, &done_listener, &done);
+  uint64_t until = monotonic_ns() + uint64_t{ms} * 1000000u;
+  int fd = wl.display_get_fd(wl_connection);
+  while (!done && !lost && flush()) {
+    uint64_t now = monotonic_ns();
+    if (now >= until) break;
+    while (wl.display_prepare_read(wl_connection) != 0) wl.display_dispatch_pending(wl_connection);
+    if (done) {
+      wl.display_cancel_read(wl_connection);
+      break;
+    }
+    if (host_wait(fd, POLLIN, static_cast<unsigned>((until - now + 999999) / 1000000)) != host_ready) {
+      wl.display_cancel_read(wl_connection);
+      break;
+    }
+    if (wl.display_read_events(wl_connection) < 0) break;
+    wl.display_dispatch_pending(wl_connection);
+  }
+  wl.proxy_destroy(reinterpret_cast<wl_proxy *>(callback));
+  return done;
 }
 
 uint32_t wl_now() {

@@ -71,6 +71,11 @@ extern wl_seat *wl_the_seat;       // the seat the virtual devices belong to
 // Milliseconds of a monotonic clock: every request of a device must share one clock.
 uint32_t wl_now();
 
+// A round trip to the compositor: what was sent has been handled and its events read. It waits at
+// most ms, less at a stop signal or past the ending's grace; false, when the connection is gone
+// too, when it did not come back in time.
+bool wl_roundtrip(unsigned ms);
+
 // The seat's capabilities (wl_seat's pointer 1, keyboard 2) as the compositor last told them.
 extern uint32_t wl_seat_capabilities;
 

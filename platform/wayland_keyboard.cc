@@ -250,8 +250,10 @@ bool wk_start(zwp_virtual_keyboard_manager_v1 *manager, const char **why) {
   // The seat gains a keyboard, ours is asked for, its keymap arrives: two round trips.
   bool had_keyboard = (wl_seat_capabilities & 2) != 0;
   keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(manager, wl_the_seat);
-  wl.display_roundtrip(wl_connection);
-  wl.display_roundtrip(wl_connection);
+  if (!wl_roundtrip(3000) || !wl_roundtrip(3000)) {
+    *why = "the Wayland compositor does not answer (waited 3 s)";
+    return false;
+  }
   if (user_keymap < 0 || !take_user_keymap()) {
     // Nothing said which layout: a keymap from the default rules (XKB_DEFAULT_LAYOUT and the rest).
     if (user_keymap >= 0) close(user_keymap);

@@ -3,14 +3,21 @@
 // Xlib and XTEST are loaded only when a display is named: without one, hidpipe starts, runs and
 // uses memory as if they were not there.
 #include <dlfcn.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iterator>
 
 #include "backend.h"
 #include "evdev.h"
+#include "host.h"
 #include "symbols.h"
 #include "x11.h"
 
@@ -25,6 +32,12 @@ bool lost;                 // the connection broke; nothing more is sent
 char error[320];           // why the server cannot be reached or was lost, or empty
 char about[320];           // where events go, for --verbose
 int64_t wheel_rest[2];     // scroll pixels not yet sent as a notch: vertical, horizontal
+int sent_x = -1, sent_y;   // where hidpipe last put the pointer, or -1
+
+// How long the server has to answer a connection, and to read what is sent mid-session, before it
+// counts as gone: Xlib itself waits without a bound.
+constexpr unsigned answer_ms = 3000;
+constexpr unsigned read_ms = 10000;
 
 // Pixels of a pixel scroll per wheel notch: a web page's wheel event reports 120 per notch, so
 // W x y 0 120 is one notch down.
@@ -50,20 +63,41 @@ unsigned x_button(CGMouseButton b) {
   }
 }
 
+// Xlib waits for a reply without a bound: a server that does not answer within read_ms ends the
+// session, with status 1 (or by the stop signal that came meanwhile).
+void guard_round_trip() {
+  char why[400];
+  snprintf(why, sizeof why, "the X server \"%s\" did not answer for %u s; ending with status 1", display_name,
+           read_ms / 1000);
+  host_guard(read_ms, why);
+}
+
 void mouse(const cg_record &r) {
   int x = coordinate(r.at.x), y = coordinate(r.at.y);
   if (!is_button(r.type)) {
     x_lib.fake_motion(x_display, -1, x, y, CurrentTime);
+    sent_x = x;
+    sent_y = y;
     return;
   }
-  // Buttons act where the X pointer is; bring it to the event's place if something moved it.
+  // Buttons act where the X pointer is; bring it to the event's place if something moved it. Once
+  // the session is ending, the server may be stopped: no question is asked that waits for it, and
+  // the place hidpipe last sent stands for the pointer's.
   Window root = 0, child = 0;
-  int root_x = 0, root_y = 0, win_x = 0, win_y = 0;
+  int root_x = sent_x, root_y = sent_y, win_x = 0, win_y = 0;
   unsigned mask = 0;
-  if (x_lib.query_pointer(x_display, DefaultRootWindow(x_display), &root, &child, &root_x, &root_y, &win_x,
-                          &win_y, &mask) == False ||
-      root_x != x || root_y != y)
+  if (host_stop_signal() == 0 && !host_ending()) {
+    guard_round_trip();
+    if (x_lib.query_pointer(x_display, DefaultRootWindow(x_display), &root, &child, &root_x, &root_y, &win_x,
+                            &win_y, &mask) == False)
+      root_x = -1;
+    host_unguard();
+  }
+  if (root_x != x || root_y != y) {
     x_lib.fake_motion(x_display, -1, x, y, CurrentTime);
+    sent_x = x;
+    sent_y = y;
+  }
   x_lib.fake_button(x_display, x_button(r.button), is_press(r.type) ? True : False, CurrentTime);
 }
 
@@ -123,6 +157,58 @@ bool load() {
   return loaded;
 }
 
+// A socket to where name says the server listens, connecting without blocking: the local socket
+// for ":N" and "unix:N" (Linux's abstract one first), TCP port 6000 + N for "host:N". -1 when name
+// is not understood here or nothing listens.
+int dial(const char *name) {
+  const char *colon = strrchr(name, ':');
+  if (colon == nullptr || colon[1] < '0' || colon[1] > '9') return -1;
+  int number = atoi(colon + 1);
+  std::string host(name, static_cast<size_t>(colon - name));
+  if (host.find('/') != std::string::npos) return -1;  // a launcher's path (XQuartz): Xlib's to read
+  if (host.empty() || host == "unix") {
+    for (int abstract = 1; abstract >= 0; abstract--) {
+      sockaddr_un a = {};
+      a.sun_family = AF_UNIX;
+      int n = snprintf(a.sun_path + abstract, sizeof a.sun_path - 1, "/tmp/.X11-unix/X%d", number);
+      int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      auto size = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + static_cast<size_t>(abstract + n));
+      if (fd >= 0 && (connect(fd, reinterpret_cast<sockaddr *>(&a), size) == 0 || errno == EAGAIN)) return fd;
+      if (fd >= 0) close(fd);
+    }
+    return -1;
+  }
+  addrinfo hints = {}, *found = nullptr;
+  hints.ai_socktype = SOCK_STREAM;
+  std::string port = std::to_string(6000 + number);
+  if (getaddrinfo(host.c_str(), port.c_str(), &hints, &found) != 0) return -1;
+  int fd = -1;
+  for (addrinfo *a = found; a != nullptr && fd < 0; a = a->ai_next) {
+    fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd >= 0 && connect(fd, a->ai_addr, a->ai_addrlen) != 0 && errno != EINPROGRESS) {
+      close(fd);
+      fd = -1;
+    }
+  }
+  freeaddrinfo(found);
+  return fd;
+}
+
+// Whether the server that name names answers within answer_ms: a connection, the setup asked for
+// as Xlib asks for it, and any reply (a refusal included) counts. True where name is not understood
+// here: Xlib decides then.
+bool answers(const char *name) {
+  int fd = dial(name);
+  if (fd < 0) return true;
+  // Byte order, protocol 11.0, no authorization: 12 bytes.
+  static constexpr unsigned char setup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  bool ok = host_wait(fd, POLLOUT, answer_ms) == host_ready &&
+            send(fd, setup, sizeof setup, MSG_NOSIGNAL) == 12 &&
+            host_wait(fd, POLLIN, answer_ms) == host_ready;
+  close(fd);
+  return ok;
+}
+
 int ignore_error(Display * /*d*/, XErrorEvent * /*e*/) { return 0; }
 // Marks the connection lost: the command loop then ends the session with status 1.
 void mark_lost() {
@@ -151,15 +237,28 @@ bool x11_open() {
   // connection ends the session through the command loop.
   x_lib.set_error_handler(ignore_error);
   x_lib.set_io_error_handler(quiet_io_error);
+  if (!answers(display_name)) {
+    snprintf(error, sizeof error, "the X server \"%s\" does not answer (waited %u s)", display_name,
+             answer_ms / 1000);
+    return false;
+  }
+  // The server answered a moment ago; should it stop now, the wait in Xlib still ends.
+  char why[400];
+  snprintf(why, sizeof why, "cannot start: the X server \"%s\" does not answer (waited %u s)", display_name,
+           answer_ms / 1000);
+  host_guard(answer_ms, why);
   x_display = x_lib.open_display(display_name);
   if (x_display == nullptr) {
+    host_unguard();
     snprintf(error, sizeof error,
              "cannot open display \"%s\": no X server answers there, or it refused the connection",
              display_name);
     return false;
   }
   int event = 0, first_error = 0, major = 0, minor = 0;
-  if (x_lib.query_extension(x_display, &event, &first_error, &major, &minor) == False) {
+  bool xtest = x_lib.query_extension(x_display, &event, &first_error, &major, &minor) == True;
+  host_unguard();
+  if (!xtest) {
     x_lib.close_display(x_display);
     x_display = nullptr;
     snprintf(error, sizeof error, "the X server \"%s\" has no XTEST extension, which hidpipe posts through",
@@ -170,8 +269,26 @@ bool x11_open() {
     x_lib.set_io_error_exit_handler(x_display, keep_running, nullptr);
   lost = false;
   wheel_rest[0] = wheel_rest[1] = 0;
+  sent_x = -1;
   snprintf(about, sizeof about, "events go to the X server \"%s\" through XTEST", display_name);
   return true;
+}
+
+// Sends what Xlib holds once the server can take it: Xlib would wait for that without a bound. A
+// stop signal leaves it held for the releases that follow; a server that takes nothing for read_ms
+// (or past the ending's grace) counts as gone.
+bool send_buffered() {
+  switch (host_wait(ConnectionNumber(x_display), POLLOUT, read_ms)) {
+    case host_ready: x_lib.flush(x_display); return !lost;
+    case host_stopped: return true;
+    case host_timed_out: break;
+  }
+  lost = true;
+  if (host_ending())
+    snprintf(error, sizeof error, "the X server \"%s\" did not take the releases in time", display_name);
+  else
+    snprintf(error, sizeof error, "the X server \"%s\" read nothing for %u s", display_name, read_ms / 1000);
+  return false;
 }
 
 bool x11_deliver(const cg_record &r) {
@@ -181,7 +298,11 @@ bool x11_deliver(const cg_record &r) {
     case cg_keyboard:
       // Text is typed on the key-down that carries it; its key-up has nothing left to do.
       if (r.text_length > 0) {
-        if (r.down) x_type(r);
+        if (r.down) {
+          guard_round_trip();
+          x_type(r);
+          host_unguard();
+        }
       } else if (unsigned code = evdev_of(r.keycode); code != 0) {
         x_lib.fake_key(x_display, code + 8u, r.down ? True : False, CurrentTime);
       }
@@ -193,8 +314,7 @@ bool x11_deliver(const cg_record &r) {
       if (r.wheels >= 2) scroll_axis(1, r.wheel[1], 6, 7);
       break;
   }
-  if (!lost) x_lib.flush(x_display);
-  return !lost;
+  return !lost && send_buffered();
 }
 
 void x11_close() {
@@ -216,10 +336,14 @@ const backend x11_backend = {"x11", x11_open, x11_deliver, x11_close, x11_error,
 bool x11_root_size(int *width, int *height) {
   const char *name = getenv("DISPLAY");
   if (name == nullptr || *name == '\0' || (!loaded && !load())) return false;
+  if (x_display == nullptr && !answers(name)) return false;
+  host_guard(answer_ms, "cannot start: the X server for the desktop's size does not answer");
   Display *d = x_display != nullptr ? x_display : x_lib.open_display(name);
-  if (d == nullptr) return false;
-  *width = DisplayWidth(d, DefaultScreen(d));
-  *height = DisplayHeight(d, DefaultScreen(d));
-  if (d != x_display) x_lib.close_display(d);
-  return true;
+  if (d != nullptr) {
+    *width = DisplayWidth(d, DefaultScreen(d));
+    *height = DisplayHeight(d, DefaultScreen(d));
+    if (d != x_display) x_lib.close_display(d);
+  }
+  host_unguard();
+  return d != nullptr;
 }

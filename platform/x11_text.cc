@@ -15,6 +15,7 @@
 #include <iterator>
 
 #include "backend.h"
+#include "host.h"
 #include "x11.h"
 
 namespace {
@@ -66,12 +67,11 @@ uint64_t monotonic_ns() {
   return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
 }
 
-// Sleeps ms milliseconds; false when a signal cut it short.
+// Sleeps ms milliseconds; false when a stop signal cut it short (the ending's grace bounds it too).
 bool pause_ms(uint64_t ms) {
-  timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
-  if (nanosleep(&t, nullptr) == 0) return true;
-  interrupted = errno == EINTR;
-  return !interrupted;
+  if (host_sleep(static_cast<unsigned>(ms))) return true;
+  interrupted = !host_ending();
+  return false;
 }
 
 // The keysym that types code point c: the Latin-1 keysyms are the code points, control characters

@@ -1,8 +1,10 @@
 // Diagnostics: why a line does nothing, as --verbose says it, and what a failed start says.
+#include <cstring>
 #include <string>
 
 #include "command/command.h"
 #include "command/diag.h"
+#include "command/line.h"
 #include "fixture.h"
 
 namespace {
@@ -81,6 +83,32 @@ TEST_F(explaining, each_reason) {
     else
       EXPECT_STREQ(got, c.message) << c.line;
     release_all();
+  }
+}
+
+// Lines cut at 95 characters: a sequence the cut left incomplete is the cut's, not the text's; one
+// that a NUL ends first is invalid text.
+struct cut_case {
+  std::string line;     // the 95 characters read
+  const char *message;  // null for a line that types
+};
+
+const cut_case cut_cases[] = {
+    {"T " + std::string(92, 'a') + "\xC3", nullptr},
+    {"T \xE6" + std::string(92, '\0'), "T: the text is not valid UTF-8 at byte 1 (0xe6); nothing typed"},
+    {"T abc\xE6" + std::string(89, '\0'), "T: the text is not valid UTF-8 at byte 4 (0xe6); nothing typed"},
+};
+
+TEST_F(explaining, cut_lines) {
+  for (const cut_case &c : cut_cases) {
+    char line[line_size] = {};
+    memcpy(line, c.line.data(), c.line.size());
+    char out[256];
+    const char *got = explain(line, true, out, sizeof out);
+    if (c.message == nullptr)
+      EXPECT_EQ(got, nullptr) << got;
+    else
+      EXPECT_STREQ(got, c.message);
   }
 }
 

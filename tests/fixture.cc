@@ -282,8 +282,13 @@ live_process::live_process(const launch &how) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_TRUNC, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_TRUNC, 0);
+  if (how.outputs_closed) {
+    posix_spawn_file_actions_addclose(&actions, 1);
+    posix_spawn_file_actions_addclose(&actions, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_TRUNC, 0);
+    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_TRUNC, 0);
+  }
   // The stop signals as a terminal's foreground process has them, whatever the test runner set.
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);

@@ -71,6 +71,7 @@ class live_process {
     std::vector<std::string> args = {};  // its arguments
     int stdin_fd = -1;                   // its standard input, or -1 for a pipe that write() fills
     bool log_on_stderr = false;          // HIDPIPE_SIM_LOG names the file its standard error goes to
+    bool outputs_closed = false;         // its standard output and error are closed
   };
 
   explicit live_process(const launch &how);

@@ -1,4 +1,5 @@
 // The built binary end to end: its standard streams, exit status and event log.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -170,6 +171,74 @@ TEST(log_safety, shares_standard_error_without_overwriting_it) {
             "hidpipe: line 1: K: unknown key name \"Keya\"; did you mean \"KeyA\"?\n"
             "{\"tap\":0,\"type\":10,\"flags\":0,\"keycode\":0}\n"
             "{\"tap\":0,\"type\":11,\"flags\":0,\"keycode\":0}\n");
+}
+
+}  // namespace
+
+namespace {
+
+// Every setting's bad values: each is a reason not to start, said with -v, and status 1; a log that
+// cannot be written ends the log, not the session.
+struct setting_case {
+  const char *setting;  // NAME=value
+  int status;
+  const char *said;  // what -v says after "hidpipe: ", its start
+};
+
+const setting_case setting_cases[] = {
+    {"HIDPIPE_SCREEN=abc", 1,
+     "cannot start: HIDPIPE_SCREEN=abc: expected WIDTHxHEIGHT in pixels, such as 1920x1080"},
+    {"HIDPIPE_SCREEN=0x0", 1,
+     "cannot start: HIDPIPE_SCREEN=0x0: the width and height must be 1 to 65535 pixels"},
+    {"HIDPIPE_SCREEN=-5x-5", 1, "cannot start: HIDPIPE_SCREEN=-5x-5: expected WIDTHxHEIGHT in pixels"},
+    {"HIDPIPE_SCREEN=1920x1080junk", 1, "cannot start: HIDPIPE_SCREEN=1920x1080junk: expected WIDTHxHEIGHT"},
+    {"HIDPIPE_SCREEN=70000x10", 1,
+     "cannot start: HIDPIPE_SCREEN=70000x10: the width and height must be 1 to"},
+    {"HIDPIPE_UINPUT_SETTLE_MS=99999999999", 1,
+     "cannot start: HIDPIPE_UINPUT_SETTLE_MS=99999999999: expected milliseconds, 0 to 10000"},
+    {"HIDPIPE_UINPUT_SETTLE_MS=-5", 1, "cannot start: HIDPIPE_UINPUT_SETTLE_MS=-5: expected milliseconds"},
+    {"HIDPIPE_UINPUT_SETTLE_MS=abc", 1, "cannot start: HIDPIPE_UINPUT_SETTLE_MS=abc: expected milliseconds"},
+    {"HIDPIPE_UINPUT_SETTLE_MS=10001", 1,
+     "cannot start: HIDPIPE_UINPUT_SETTLE_MS=10001: expected milliseconds"},
+    {"HIDPIPE_SIM_FAIL=mouse,foo", 1, "cannot start: HIDPIPE_SIM_FAIL=mouse,foo: unknown creation \"foo\""},
+    {"HIDPIPE_BACKEND=nosuch", 1, "cannot start: HIDPIPE_BACKEND=nosuch: no such backend in this build"},
+    {"HIDPIPE_SIM_LOG=/nonexistent/dir/log", 1,
+     "cannot start: cannot open the event log \"/nonexistent/dir/log\": No such file or directory"},
+    {"HIDPIPE_SIM_LOG=FIFO", 1,
+     "cannot start: cannot open the event log \"FIFO\": no process reads the FIFO"},
+    {"HIDPIPE_SIM_LOG=/dev/full", 0,
+     "line 1: the event log \"/dev/full\" could not be written (No space left on device); it ends here"},
+};
+
+TEST(process, every_bad_setting_is_explained) {
+  char fifo[] = "/tmp/hidpipe-fifo-XXXXXX";
+  ASSERT_NE(mkdtemp(fifo), nullptr);
+  std::string fifo_path = std::string(fifo) + "/log";
+  ASSERT_EQ(mkfifo(fifo_path.c_str(), 0600), 0);
+  for (const setting_case &c : setting_cases) {
+    std::string setting = c.setting;
+    if (setting == "HIDPIPE_SIM_LOG=FIFO") setting = "HIDPIPE_SIM_LOG=" + fifo_path;
+    process_result r = run_binary("K KeyA 1\n", {setting}, {"-v"});
+    EXPECT_EQ(r.status, c.status) << c.setting;
+    std::string said = c.said;
+    if (setting != c.setting) said.replace(said.find("FIFO"), 4, fifo_path);
+    EXPECT_NE(r.err.find("hidpipe: " + said), std::string::npos) << c.setting << ": " << r.err;
+    // Without -v, nothing is said.
+    EXPECT_EQ(run_binary("K KeyA 1\n", {setting}).err, "") << c.setting;
+  }
+  unlink(fifo_path.c_str());
+  rmdir(fifo);
+}
+
+// Standard output and error closed at start: nothing else takes their descriptors, so diagnostics
+// never go into the log (or a window system's connection).
+TEST(process, closed_standard_streams_stay_closed_to_others) {
+  live_process p({.args = {"-v"}, .outputs_closed = true});
+  p.write("K KeyA 1\nX\n");
+  process_result r = p.finish();
+  EXPECT_EQ(r.status, 0);
+  ASSERT_EQ(r.log.size(), 2u);
+  for (const std::string &line : r.log) EXPECT_EQ(line[0], '{') << line;
 }
 
 }  // namespace

@@ -42,6 +42,9 @@ const text_case text_cases[] = {
     // 95 characters: "T ", 92 letters and the first byte of é, whose second byte the cut took.
     {"cut inside a sequence drops it", "T " + a92 + "\xC3", true, {a20, a20, a20, a20, std::string(12, 'a')}},
     {"cut does not excuse other faults", "T \x80" + std::string(91, 'a') + "\xC3", true, {}},
+    // Cut lines whose text a NUL ends first: the incomplete sequence is not the cut's doing.
+    {"NUL before the cut, nothing else", "T \xE6" + std::string(93, '\0'), true, {}},
+    {"NUL before the cut, after letters", "T abc\xE6" + std::string(90, '\0'), true, {}},
 };
 
 class typing : public program {};

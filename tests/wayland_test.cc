@@ -5,11 +5,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <map>
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 
 #include "wayland_session.h"
 
@@ -254,6 +256,84 @@ TEST_F(sway, lost_compositor_ends_the_session_with_status_1) {
   close(out);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
   EXPECT_NE(said.find("lost the connection to the Wayland compositor"), std::string::npos) << said;
+}
+
+// A compositor that stops reading (SIGSTOP) while hidpipe holds keys and a button and a burst of
+// moves is being written: SIGTERM still ends hidpipe within the grace (2 s) and a second, by the
+// signal; a compositor that resumes within the grace gets every release.
+TEST_F(sway, stop_signal_ends_the_session_while_the_compositor_is_stopped) {
+  std::string burst;
+  for (int i = 0; i < 200000; i++)
+    burst += "M " + std::to_string(i % 1000) + " " + std::to_string(i % 700) + "\n";
+  for (int resume_ms : {-1, 500}) {
+    observer o;
+    ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
+    int in = -1, out = -1;
+    pid_t pid = session.spawn(hidpipe, {"-v"}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
+    ASSERT_GT(pid, 0);
+    signal(SIGPIPE, SIG_IGN);
+    std::string held = "K ControlLeft 1\nK KeyC 1\nB 100 100 0 1\n";
+    ASSERT_EQ(write(in, held.data(), held.size()), static_cast<ssize_t>(held.size()));
+    usleep(500000);
+    kill(session.compositor(), SIGSTOP);
+    std::thread writer([&] {
+      for (size_t done = 0; done < burst.size();) {
+        ssize_t n = write(in, burst.data() + done, burst.size() - done);
+        if (n <= 0) break;
+        done += static_cast<size_t>(n);
+      }
+    });
+    usleep(500000);
+    auto sent = std::chrono::steady_clock::now();
+    kill(pid, SIGTERM);
+    if (resume_ms >= 0) {
+      usleep(static_cast<useconds_t>(resume_ms) * 1000);
+      kill(session.compositor(), SIGCONT);
+    }
+    int status = 0;
+    bool ended = false;
+    for (int waited = 0; waited < 3000 && !ended; waited += 10) {
+      ended = waitpid(pid, &status, WNOHANG) == pid;
+      if (!ended) usleep(10000);
+    }
+    if (resume_ms < 0) kill(session.compositor(), SIGCONT);
+    auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+    if (!ended) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+    }
+    close(in);
+    writer.join();
+    std::string said;
+    char buf[4096];
+    for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+    close(out);
+    EXPECT_TRUE(ended) << "still running 3 s after SIGTERM";
+    EXPECT_LE(took.count(), 3000);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << said;
+    if (resume_ms >= 0) {
+      EXPECT_EQ(still_down(o.take(1000000, 1000)), std::set<std::string>{}) << said;
+      EXPECT_EQ(said.find("may be left held"), std::string::npos) << said;
+    } else {
+      EXPECT_NE(said.find("keys or buttons may be left held"), std::string::npos) << said;
+    }
+    o.stop();
+  }
+}
+
+// A compositor that does not answer at start: exit 1 within the bound (3 s), -v naming it.
+TEST_F(sway, stopped_compositor_at_start_exits_1) {
+  kill(session.compositor(), SIGSTOP);
+  auto begin = std::chrono::steady_clock::now();
+  std::string err;
+  int status = run_hidpipe(session, hidpipe, "K KeyA 1\n", {}, &err);
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+  kill(session.compositor(), SIGCONT);
+  EXPECT_EQ(status, 1);
+  EXPECT_LE(took.count(), 4000);
+  EXPECT_NE(err.find("hidpipe: cannot start: the Wayland compositor \""), std::string::npos) << err;
+  EXPECT_NE(err.find("\" does not answer (waited 3 s)"), std::string::npos) << err;
 }
 
 // KWin's fake input: positions to the edges, a button, a modified key, scrolling, and nothing held.

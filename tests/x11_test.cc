@@ -6,9 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "fixture.h"
 #include "keyboard/keys.h"
@@ -430,6 +432,93 @@ TEST_F(x11, lost_display_ends_the_session_with_status_1) {
                        "hidpipe: line 2: lost the connection to the X server \"" + doomed +
                        "\"; ending with status 1\n");
   EXPECT_FALSE(p.write("M 30 30\n")) << "the controlling process sees its writes fail";
+}
+
+// hidpipe -v >&- 2>&-: the connection to the server must not become standard error, or the
+// diagnostics would be written into it.
+TEST_F(x11, closed_standard_streams) {
+  live_process p(
+      {.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}, .args = {"-v"}, .outputs_closed = true});
+  p.write("K ShiftLeft 1\n");
+  strings events;
+  for (const x_event &e : observe_take(1)) events.push_back(describe(e));
+  EXPECT_EQ(events, strings{"key-press 50"});
+  process_result r = p.finish(5000);
+  EXPECT_EQ(r.status, 0);
+  events.clear();
+  for (const x_event &e : observe_take(1)) events.push_back(describe(e));
+  EXPECT_EQ(events, strings{"key-release 50"});
+}
+
+// A server that stops reading (SIGSTOP) while hidpipe holds keys and a button and a burst of moves
+// is being written: SIGTERM still ends hidpipe within the grace (2 s) and a second, by the signal;
+// a server that resumes within the grace gets every release.
+struct stopped_case {
+  const char *what;
+  int resume_after_ms;  // when the server gets SIGCONT after the SIGTERM, or -1 for after hidpipe ended
+  bool released;        // whether nothing is held on the server afterwards
+};
+
+const stopped_case stopped_cases[] = {
+    {"the server stays stopped", -1, false},
+    {"the server resumes within the grace", 500, true},
+};
+
+TEST_F(x11, stop_signal_ends_the_session_while_the_server_is_stopped) {
+  observe_stop();
+  std::string burst;
+  for (int i = 0; i < 200000; i++)
+    burst += "M " + std::to_string(i % 1000) + " " + std::to_string(i % 700) + "\n";
+  for (const stopped_case &c : stopped_cases) {
+    pid_t own = 0;
+    std::string name = start_xvfb(&own);
+    ASSERT_FALSE(name.empty());
+    live_process p({.env = {"DISPLAY=" + name, "HIDPIPE_BACKEND=x11"}, .args = {"-v"}});
+    p.write("K ControlLeft 1\nK KeyC 1\nB 100 100 0 1\n");
+    ASSERT_TRUE(p.wait_log(4));
+    kill(own, SIGSTOP);
+    std::thread writer([&] { p.write(burst); });
+    usleep(500000);
+    auto sent = std::chrono::steady_clock::now();
+    p.send(SIGTERM);
+    if (c.resume_after_ms >= 0) {
+      usleep(static_cast<useconds_t>(c.resume_after_ms) * 1000);
+      kill(own, SIGCONT);
+    }
+    EXPECT_TRUE(p.ended(3000)) << c.what << ": still running 3 s after SIGTERM";
+    auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - sent);
+    if (c.resume_after_ms < 0) kill(own, SIGCONT);
+    process_result r = p.finish();
+    writer.join();
+    EXPECT_EQ(r.signal, SIGTERM) << c.what;
+    EXPECT_LE(took.count(), 3000) << c.what;
+    bool said = r.err.find("keys or buttons may be left held") != std::string::npos;
+    EXPECT_EQ(said, !c.released) << c.what << ": " << r.err;
+    ASSERT_TRUE(observe_start(name));
+    EXPECT_EQ(anything_down(), !c.released) << c.what;
+    observe_stop();
+    kill(own, SIGTERM);
+    waitpid(own, nullptr, 0);
+  }
+  ASSERT_TRUE(observe_start(display));
+}
+
+// A server that does not answer at start: exit 1 within the bound (3 s), -v naming it.
+TEST_F(x11, stopped_server_at_start_exits_1) {
+  pid_t own = 0;
+  std::string name = start_xvfb(&own);
+  ASSERT_FALSE(name.empty());
+  kill(own, SIGSTOP);
+  auto begin = std::chrono::steady_clock::now();
+  process_result r = run_binary("K KeyA 1\n", {"DISPLAY=" + name, "HIDPIPE_BACKEND=x11"}, {"-v"});
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+  kill(own, SIGCONT);
+  kill(own, SIGTERM);
+  waitpid(own, nullptr, 0);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_LE(took.count(), 4000);
+  EXPECT_EQ(r.err, "hidpipe: cannot start: the X server \"" + name + "\" does not answer (waited 3 s)\n");
 }
 
 }  // namespace

@@ -18,6 +18,11 @@ namespace {
 
 bool in_range(int32_t v, int32_t low, int32_t high) { return v >= low && v <= high; }
 
+// How long the window system has at the end to take the releases, and the bound past which the
+// process ends even if a call into its library never returns.
+constexpr unsigned grace_ms = 2000;
+constexpr unsigned last_resort_ms = grace_ms + 1000;
+
 // Says why the line about to be handled will do nothing, or that it was cut short.
 void explain_line(const char *line, const line_info &info) {
   char why[256];
@@ -66,7 +71,8 @@ void handle(const char *line, bool cut) {
       break;
     case 'R': release_all(); break;
     case 'T':
-      if (size_t length = 0; const char *text = text_field(line, &length)) type_text(text, length, cut);
+      if (size_t length = 0; const char *text = text_field(line, &length))
+        type_text(text, length, text_at_cut(line, text, length, cut));
       break;
     default: break;
   }
@@ -76,6 +82,33 @@ void release_all() {
   release_keys();
   release_buttons();
 }
+
+namespace {
+
+// Releases everything, whatever ended the session, and releases the source: the window system has
+// the grace to take the releases; one that is stopped or gone does not keep hidpipe from ending.
+// Returns the status, 1 when the releases could not be delivered.
+int end_session(int status) {
+  const char *ending = stop_signal != 0 ? "on the stop signal" : "at the end of input";
+  bool lost_before = delivery_error != nullptr;
+  host_grace(grace_ms);
+  host_guard(last_resort_ms,
+             "the window system did not take the releases within 3 s; keys or buttons may be left held");
+  uint64_t before = unposted;
+  release_all();
+  if (verbose) count_unposted(ending, before);
+  CFRelease(source);
+  source = nullptr;
+  host_unguard();
+  if (verbose) say_notes(ending);
+  if (delivery_error != nullptr && !lost_before) {
+    if (verbose) say("%s: %s; keys or buttons may be left held", ending, delivery_error);
+    status = 1;
+  }
+  return status;
+}
+
+}  // namespace
 
 int run(int fd) {
   source = CGEventSourceCreate(kCGEventSourceStatePrivate);
@@ -116,12 +149,5 @@ int run(int fd) {
       break;
     }
   }
-  uint64_t before = unposted;
-  release_all();
-  const char *ending = stop_signal != 0 ? "on the stop signal" : "at the end of input";
-  if (verbose) count_unposted(ending, before);
-  CFRelease(source);
-  if (verbose) say_notes(ending);
-  source = nullptr;
-  return status;
+  return end_session(status);
 }

@@ -209,7 +209,12 @@ const char *explain_text(const char *line, bool cut, char *out, size_t size) {
     return out;
   }
   utf8_check check = check_utf8(text, length);
-  if (check.valid == length || (cut && check.incomplete)) {
+  bool at_cut = text_at_cut(line, text, length, cut);
+  if (at_cut && check.incomplete && check.valid == 0) {
+    snprintf(out, size, "T: the cut at 95 characters left no whole character; nothing typed");
+    return out;
+  }
+  if (check.valid == length || (at_cut && check.incomplete)) {
     if (text_unsupported == nullptr) return nullptr;
     snprintf(out, size, "T: %s; nothing typed", text_unsupported);
     return out;

@@ -1,7 +1,5 @@
 #include "command/line.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstring>
 
@@ -28,7 +26,7 @@ bool fill() {
     // late it arrives; one that came before the read is seen here.
     if (stop_signal != 0) return false;
     // At most the buffer's 64 KiB, which Windows' read, taking an unsigned, also takes.
-    ssize_t n = read(input, buffer + end, static_cast<unsigned>(sizeof buffer - end));
+    long n = read_input(input, buffer + end, static_cast<unsigned>(sizeof buffer - end));
     if (n > 0) {
       end += static_cast<size_t>(n);
       return true;

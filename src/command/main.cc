@@ -3,9 +3,12 @@
 #include "command/diag.h"
 #include "command/options.h"
 #include "command/stop.h"
+#include "emit/platform.h"
 
 int main(int argc, char **argv) {
+  fill_standard_streams();
   if (int status = read_options(argc, argv); status >= 0) return status;
+  host_verbose = verbose;
   prepare_streams(0, verbose);
   catch_stop_signals(0);
   int status = run(0);

@@ -82,6 +82,12 @@ inline const char *text_field(const char *line, size_t *length) {
   return text;
 }
 
+// Whether a T line's text ends where a line longer than 95 characters was cut (cut), so that a
+// sequence left incomplete there was cut in two, rather than ended by a NUL or the line's end.
+inline bool text_at_cut(const char *line, const char *text, size_t length, bool cut) {
+  return cut && text + length == line + 95;
+}
+
 // Reads line (up to its first NUL) with format F, as sscanf would: a format character other than a
 // blank or conversion must match the next character; a blank matches any run of white space,
 // none included; "%d" skips white space and reads an optionally signed decimal number; "%31s"

@@ -14,8 +14,17 @@ extern volatile sig_atomic_t stop_signal;
 // after the loop last looked returns at once instead of waiting for input that may never come.
 void catch_stop_signals(int input_fd);
 
+// Reads at most n bytes of the input fd into buffer, as read() does; a stop signal ends a read
+// that waits at once (0, as at the end of input, or -1 with EINTR).
+long read_input(int fd, char *buffer, unsigned n);
+
 // Ends the process by signal sig with its default action, so that the parent sees the signal.
 [[noreturn]] void die_by(int sig);
+
+// Opens the null device onto any of the standard streams that is closed, before anything else opens
+// a file: otherwise the next file opened (the window system's connection, the log) would become
+// standard input, output or error, and diagnostics would be written into it.
+void fill_standard_streams();
 
 // Readies the standard streams: input is read as the bytes that were written (Windows would
 // otherwise turn CR LF into LF and end at Ctrl+Z), and, with diagnostics on, a reader of them

@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "command/stop.h"
+#include "emit/platform.h"
 
 volatile sig_atomic_t stop_signal;
 
@@ -19,6 +20,8 @@ int emptiness = -1;                  // /dev/null, opened in advance: a handler 
 void on_stop(int sig) {
   int saved = errno;
   if (stop_signal == 0) stop_signal = sig;
+  // Waits for the window system end too, so that the releases are sent at once.
+  host_stop(sig);
   // A read already waiting is interrupted (no SA_RESTART); one that starts after the loop's last
   // look finds the input at its end. dup2 is async-signal-safe; fd 0 is this process's own.
   if (watched >= 0 && emptiness >= 0) {
@@ -48,6 +51,9 @@ void catch_stop_signals(int input_fd) {
   }
 }
 
+// The handler's interruption and its emptied input end a waiting read here.
+long read_input(int fd, char *buffer, unsigned n) { return read(fd, buffer, n); }
+
 void die_by(int sig) {
   signal(sig, SIG_DFL);
   sigset_t only;
@@ -61,4 +67,16 @@ void die_by(int sig) {
 
 void prepare_streams(int /*input_fd*/, bool diagnostics) {
   if (diagnostics) signal(SIGPIPE, SIG_IGN);
+}
+
+void fill_standard_streams() {
+  for (int fd = 0; fd < 3; fd++) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    // The lowest free descriptor is this one.
+    int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (null >= 0 && null != fd) {
+      dup2(null, fd);
+      close(null);
+    }
+  }
 }

@@ -3,38 +3,86 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstring>
 
 #include "command/stop.h"
+#include "emit/platform.h"
 
 volatile sig_atomic_t stop_signal;
 
 namespace {
 
-HANDLE reader;  // the thread that reads the input: the main thread
+HANDLE stopped;      // set by the console handler: a read that waits ends
+HANDLE ready;        // set by the reader when chunk holds what it read
+HANDLE taken;        // set once chunk has been taken, for the reader to read on
+HANDLE reader;       // the thread that reads the input
+int reader_fd = -1;  // the input it reads
+char chunk[4096];    // what it read last
+int chunk_length;    // how much: bytes, or 0 at the end of input, or -1 for an error
+int chunk_at;        // how much of it has been taken
+bool over;           // the reader has read the end of input (or an error) and is gone
 
-// Windows calls this on a thread of its own. The session ends as on a signal elsewhere: the
-// signal is recorded, and the main thread's read, whenever it begins, is cancelled so that the
-// loop notices. Cancelling again every few milliseconds covers a read that starts after the loop
-// last looked; the process ends from the main thread (die_by) while this waits.
+// Reads the input on a thread of its own, so that the main thread waits for its data or for a
+// stop, whichever comes first: neither Windows nor Wine reliably cancels a read of a pipe.
+DWORD WINAPI read_on(void * /*unused*/) {
+  for (;;) {
+    chunk_length = _read(reader_fd, chunk, sizeof chunk);
+    chunk_at = 0;
+    SetEvent(ready);
+    if (chunk_length <= 0) return 0;
+    WaitForSingleObject(taken, INFINITE);
+  }
+}
+
+// Windows calls this on a thread of its own. The session ends as on a signal elsewhere: the signal
+// is recorded and the main thread's wait for input ends at once; the process ends from the main
+// thread (die_by) once it has released everything, while this waits, as returning would let
+// Windows end the process for some events at once.
 BOOL WINAPI on_console_event(DWORD event) {
   int sig = SIGTERM;  // the console closes, the user logs off, the system shuts down
   if (event == CTRL_C_EVENT) sig = SIGINT;
   if (event == CTRL_BREAK_EVENT) sig = SIGBREAK;
   if (stop_signal == 0) stop_signal = sig;
-  for (;;) {
-    if (reader != nullptr) CancelSynchronousIo(reader);
-    Sleep(10);
-  }
+  host_stop(sig);
+  if (stopped != nullptr) SetEvent(stopped);
+  Sleep(INFINITE);
+  return TRUE;
 }
 
 }  // namespace
 
 void catch_stop_signals(int /*input_fd*/) {
-  HANDLE self = GetCurrentThread();
-  if (!DuplicateHandle(GetCurrentProcess(), self, GetCurrentProcess(), &reader, 0, FALSE,
-                       DUPLICATE_SAME_ACCESS))
-    reader = nullptr;
+  stopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+long read_input(int fd, char *buffer, unsigned n) {
+  if (over) return chunk_length;
+  if (reader == nullptr) {
+    reader_fd = fd;
+    ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    taken = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    reader = CreateThread(nullptr, 0, read_on, nullptr, 0, nullptr);
+    if (reader == nullptr) return _read(fd, buffer, n);
+  }
+  if (chunk_at == 0) {
+    HANDLE either[2] = {ready, stopped};
+    DWORD which = WaitForMultipleObjects(stopped != nullptr ? 2 : 1, either, FALSE, INFINITE);
+    if (which != WAIT_OBJECT_0) return 0;  // a stop: the input counts as ended
+    if (chunk_length <= 0) {
+      over = true;
+      return chunk_length;
+    }
+  }
+  int rest = chunk_length - chunk_at;
+  int m = rest < static_cast<int>(n) ? rest : static_cast<int>(n);
+  memcpy(buffer, chunk + chunk_at, static_cast<size_t>(m));
+  chunk_at += m;
+  if (chunk_at == chunk_length) {
+    chunk_at = 0;
+    SetEvent(taken);
+  }
+  return m;
 }
 
 void die_by(int /*sig*/) {
@@ -45,4 +93,17 @@ void die_by(int /*sig*/) {
 void prepare_streams(int input_fd, bool /*diagnostics*/) {
   // A broken pipe only fails the write here: nothing to ignore.
   _setmode(input_fd, _O_BINARY);
+}
+
+void fill_standard_streams() {
+  // A process started without standard handles (detached, or by a service) has descriptors 0 to 2
+  // that lead nowhere: they get the null device, as elsewhere.
+  for (int fd = 0; fd < 3; fd++) {
+    if (_get_osfhandle(fd) >= 0) continue;
+    int null = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+    if (null >= 0 && null != fd) {
+      _dup2(null, fd);
+      _close(null);
+    }
+  }
 }

@@ -13,6 +13,12 @@ inline constexpr const char *delivery_error = nullptr;
 inline constexpr const char *text_unsupported = nullptr;
 inline constexpr const char *backend_note = nullptr;
 inline const char *take_delivery_notes() { return nullptr; }
+// CGEventPost does not wait for the window server: there is no wait to end or bound.
+inline void host_stop(int /*sig*/) {}
+inline void host_grace(unsigned /*ms*/) {}
+inline void host_guard(unsigned /*ms*/, const char * /*why*/) {}
+inline void host_unguard() {}
+inline bool host_verbose;
 #else
 #include "cg.h"
 #include "status.h"
