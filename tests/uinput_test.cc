@@ -3,6 +3,8 @@
 // streams. Then the automatic choice of the backend, rule by rule.
 #include <unistd.h>
 
+#include <csignal>
+
 #include <fstream>
 #include <map>
 #include <set>
@@ -183,6 +185,17 @@ TEST(uinput, says_text_cannot_be_typed) {
             "hidpipe: events go to the uinput device hidpipe (800x600 pixels)\n"
             "hidpipe: line 1: T: the uinput backend presses keys by position and cannot type characters; "
             "nothing typed\n");
+}
+
+// A stop signal during the settle after the device is made ends the wait, and the session, at once.
+TEST(uinput, stop_signal_ends_the_settle) {
+  live_process p({.env = {"LD_PRELOAD=" UINPUT_FAKE, "HIDPIPE_BACKEND=uinput", "HIDPIPE_SCREEN=800x600",
+                          "HIDPIPE_UINPUT_SETTLE_MS=10000", "ASAN_OPTIONS=verify_asan_link_order=0"}});
+  p.write("K KeyA 1\n");
+  usleep(300000);
+  p.send(SIGTERM);
+  EXPECT_TRUE(p.ended(2000)) << "still settling 2 s after SIGTERM";
+  EXPECT_EQ(p.finish().signal, SIGTERM);
 }
 
 struct choice_case {
