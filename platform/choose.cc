@@ -29,6 +29,9 @@ constexpr const backend *built[] = {
 #ifdef HIDPIPE_WAYLAND
     &wayland_backend,
 #endif
+#ifdef HIDPIPE_GNOME
+    &gnome_backend,
+#endif
 #ifdef HIDPIPE_X11
     &x11_backend,
 #endif

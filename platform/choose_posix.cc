@@ -1,5 +1,5 @@
 // The automatic choice of the backend on Linux and other POSIX systems: under WAYLAND_DISPLAY the
-// compositor's own protocol, else uinput, else XWayland; X11 under DISPLAY; uinput where
+// compositor's own protocol, else GNOME's remote-desktop interface, else uinput, else XWayland; X11 under DISPLAY; uinput where
 // /dev/uinput can be written; the event log alone where one is asked for. With none of them,
 // nothing could receive the events, and hidpipe does not start.
 #include <fcntl.h>
@@ -25,9 +25,12 @@ const backend *automatic(const char **note) {
   const backend *x11 = find_backend("x11");
   const backend *uinput = find_backend("uinput");
   const backend *wayland = find_backend("wayland");
+  const backend *gnome = find_backend("gnome");
   if (env_set("WAYLAND_DISPLAY")) {
     // The compositor's own protocol, where it offers one hidpipe speaks; else the next rule.
     if (wayland != nullptr && wayland->open()) return wayland;
+    // GNOME's compositor offers its own on the session bus.
+    if (gnome != nullptr && gnome->open()) return gnome;
     if (uinput != nullptr && uinput_writable()) return opened(uinput);
     if (x11 != nullptr && env_set("DISPLAY")) {
       *note =

@@ -131,7 +131,16 @@ bool load() {
            find_symbol(keys, "xkb_state_serialize_mods", &xkb.state_serialize_mods) &&
            find_symbol(keys, "xkb_state_serialize_layout", &xkb.state_serialize_layout) &&
            find_symbol(keys, "xkb_utf32_to_keysym", &xkb.utf32_to_keysym) &&
-           find_symbol(keys, "xkb_keysym_get_name", &xkb.keysym_get_name);
+           find_symbol(keys, "xkb_keysym_get_name", &xkb.keysym_get_name) &&
+           find_symbol(keys, "xkb_keymap_min_keycode", &xkb.keymap_min_keycode) &&
+           find_symbol(keys, "xkb_keymap_max_keycode", &xkb.keymap_max_keycode) &&
+           find_symbol(keys, "xkb_keymap_num_layouts", &xkb.keymap_num_layouts) &&
+           find_symbol(keys, "xkb_keymap_num_layouts_for_key", &xkb.keymap_num_layouts_for_key) &&
+           find_symbol(keys, "xkb_keymap_num_levels_for_key", &xkb.keymap_num_levels_for_key) &&
+           find_symbol(keys, "xkb_keymap_key_get_syms_by_level", &xkb.keymap_key_get_syms_by_level) &&
+           find_symbol(keys, "xkb_keymap_key_get_mods_for_level", &xkb.keymap_key_get_mods_for_level) &&
+           find_symbol(keys, "xkb_keymap_layout_get_name", &xkb.keymap_layout_get_name) &&
+           find_symbol(keys, "xkb_keymap_mod_get_index", &xkb.keymap_mod_get_index);
   void (*set_log_handler)(wl_log_func_t) = nullptr;
   loaded = loaded && find_symbol(client, "wl_log_set_handler_client", &set_log_handler);
   if (!loaded) {
@@ -524,34 +533,49 @@ void wl_settle(uint64_t *ready_at) {
   *ready_at = 0;
 }
 
-bool wl_roundtrip(unsigned ms) {
-  if (wl_connection == nullptr) return false;
+bool wl_roundtrip_on(wl_display *d, unsigned ms) {
+  if (d == nullptr) return false;
   bool done = false;
-  auto *display = reinterpret_cast<wl_proxy *>(wl_connection);
+  auto *proxy = reinterpret_cast<wl_proxy *>(d);
   // The display's request 0, sync.
   auto *callback = reinterpret_cast<wl_callback *>(
-      wl.proxy_marshal_flags(display, 0, &wl_callback_interface, wl.proxy_get_version(display), 0, nullptr));
+      wl.proxy_marshal_flags(proxy, 0, &wl_callback_interface, wl.proxy_get_version(proxy), 0, nullptr));
   if (callback == nullptr) return false;
   wl_callback_add_listener(callback, &done_listener, &done);
   uint64_t until = monotonic_ns() + uint64_t{ms} * 1000000u;
-  int fd = wl.display_get_fd(wl_connection);
-  while (!done && !lost && flush()) {
+  int fd = wl.display_get_fd(d);
+  while (!done) {
     uint64_t now = monotonic_ns();
     if (now >= until) break;
-    while (wl.display_prepare_read(wl_connection) != 0) wl.display_dispatch_pending(wl_connection);
+    auto left_ms = static_cast<unsigned>((until - now + 999999) / 1000000);
+    if (wl.display_flush(d) < 0) {
+      if (errno != EAGAIN || host_wait(fd, POLLOUT, left_ms) != host_ready) break;
+      continue;
+    }
+    while (wl.display_prepare_read(d) != 0) wl.display_dispatch_pending(d);
     if (done) {
-      wl.display_cancel_read(wl_connection);
+      wl.display_cancel_read(d);
       break;
     }
-    if (host_wait(fd, POLLIN, static_cast<unsigned>((until - now + 999999) / 1000000)) != host_ready) {
-      wl.display_cancel_read(wl_connection);
+    if (host_wait(fd, POLLIN, left_ms) != host_ready) {
+      wl.display_cancel_read(d);
       break;
     }
-    if (wl.display_read_events(wl_connection) < 0) break;
-    wl.display_dispatch_pending(wl_connection);
+    if (wl.display_read_events(d) < 0) break;
+    wl.display_dispatch_pending(d);
   }
   wl.proxy_destroy(reinterpret_cast<wl_proxy *>(callback));
   return done;
+}
+
+bool wl_roundtrip(unsigned ms) { return !lost && wl_roundtrip_on(wl_connection, ms); }
+
+bool wl_load(const char **why) {
+  if (!loaded && !load()) {
+    *why = error;
+    return false;
+  }
+  return true;
 }
 
 uint32_t wl_now() {

@@ -45,10 +45,23 @@ struct xkb_functions {
   decltype(&xkb_state_serialize_layout) state_serialize_layout;
   decltype(&xkb_utf32_to_keysym) utf32_to_keysym;
   decltype(&xkb_keysym_get_name) keysym_get_name;
+  decltype(&xkb_keymap_min_keycode) keymap_min_keycode;
+  decltype(&xkb_keymap_max_keycode) keymap_max_keycode;
+  decltype(&xkb_keymap_num_layouts) keymap_num_layouts;
+  decltype(&xkb_keymap_num_layouts_for_key) keymap_num_layouts_for_key;
+  decltype(&xkb_keymap_num_levels_for_key) keymap_num_levels_for_key;
+  decltype(&xkb_keymap_key_get_syms_by_level) keymap_key_get_syms_by_level;
+  decltype(&xkb_keymap_key_get_mods_for_level) keymap_key_get_mods_for_level;
+  decltype(&xkb_keymap_layout_get_name) keymap_layout_get_name;
+  decltype(&xkb_keymap_mod_get_index) keymap_mod_get_index;
 };
 
 extern wl_functions wl;    // filled when the backend is first chosen
 extern xkb_functions xkb;  // likewise
+
+// Loads libwayland-client and libxkbcommon and fills the tables, once; false, with why set, when
+// either or a function needed is missing.
+bool wl_load(const char **why);
 
 // The generated glue calls libwayland-client's proxy functions by their own names: through the
 // table, as the library is not linked.
@@ -75,6 +88,9 @@ uint32_t wl_now();
 // most ms, less at a stop signal or past the ending's grace; false, when the connection is gone
 // too, when it did not come back in time.
 bool wl_roundtrip(unsigned ms);
+
+// The same on another connection than the backend's (the GNOME backend's, for the keymap).
+bool wl_roundtrip_on(wl_display *display, unsigned ms);
 
 // The seat's capabilities (wl_seat's pointer 1, keyboard 2) as the compositor last told them.
 extern uint32_t wl_seat_capabilities;

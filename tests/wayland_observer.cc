@@ -7,7 +7,9 @@
 //   modifiers DEPRESSED LATCHED LOCKED GROUP
 // It runs until its standard input ends. WAYLAND_DISPLAY names the compositor. With
 // OBSERVER_TALLY set, it counts motion instead, printing "tally N" once the events at hand are
-// handled: lines for a long burst would cost more than the events.
+// handled: lines for a long burst would cost more than the events. With OBSERVER_OUTPUTS set, it
+// shows a full-screen window on each output, in the order the compositor names them, and the
+// pointer's lines name the window: "enter W X Y", "motion W X Y".
 //
 // A desktop has a mouse and a keyboard before any program drives it: so that the seat has them
 // here too (the compositor under test runs without devices), the observer makes a virtual pointer
@@ -39,12 +41,21 @@ wl_seat *seat;
 zwlr_virtual_pointer_manager_v1 *pointer_manager;
 zwp_virtual_keyboard_manager_v1 *keyboard_manager;
 org_kde_kwin_fake_input *fake_input;
-wl_surface *surface;
-xdg_surface *shell_surface;
-xdg_toplevel *toplevel;
-wl_buffer *buffer;
-int width = 64, height = 64;  // as the compositor configured the window: until it says, any size
-bool configured, announced;
+// A full-screen window of ours.
+struct window {
+  wl_output *output;  // the output it is shown on, or null for any
+  wl_surface *surface;
+  xdg_surface *shell_surface;
+  xdg_toplevel *toplevel;
+  wl_buffer *buffer;
+  int width = 64, height = 64;  // as the compositor configured it: until it says, any size
+  bool configured;
+};
+window windows[8];
+int window_count = 1;  // one, or one per output
+bool per_output;       // OBSERVER_OUTPUTS: a window on each output
+int pointer_on;        // the window the pointer is on
+bool announced;
 bool tally;             // counting motion rather than printing it
 unsigned long motions;  // motion events received
 xkb_context *context;
@@ -63,7 +74,7 @@ void say(const char *format, ...) {
 }
 
 // A white buffer of the window's size in shared memory.
-wl_buffer *make_buffer() {
+wl_buffer *make_buffer(int width, int height) {
   int stride = width * 4, size = stride * height;
   int fd = memfd_create("observer", MFD_CLOEXEC);
   if (fd < 0 || ftruncate(fd, size) != 0) return nullptr;
@@ -82,20 +93,22 @@ wl_buffer *make_buffer() {
 void on_ping(void * /*d*/, xdg_wm_base *base, uint32_t serial) { xdg_wm_base_pong(base, serial); }
 const xdg_wm_base_listener wm_base_listener = {on_ping};
 
-void on_surface_configure(void * /*d*/, xdg_surface *s, uint32_t serial) {
+void on_surface_configure(void *d, xdg_surface *s, uint32_t serial) {
+  auto *w = static_cast<window *>(d);
   xdg_surface_ack_configure(s, serial);
-  if (buffer != nullptr) wl_buffer_destroy(buffer);
-  buffer = make_buffer();
-  wl_surface_attach(surface, buffer, 0, 0);
-  wl_surface_damage(surface, 0, 0, width, height);
-  wl_surface_commit(surface);
-  configured = true;
+  if (w->buffer != nullptr) wl_buffer_destroy(w->buffer);
+  w->buffer = make_buffer(w->width, w->height);
+  wl_surface_attach(w->surface, w->buffer, 0, 0);
+  wl_surface_damage(w->surface, 0, 0, w->width, w->height);
+  wl_surface_commit(w->surface);
+  w->configured = true;
 }
 const xdg_surface_listener surface_listener = {on_surface_configure};
 
-void on_toplevel_configure(void * /*d*/, xdg_toplevel * /*t*/, int32_t w, int32_t h, wl_array * /*states*/) {
-  if (w > 0) width = w;
-  if (h > 0) height = h;
+void on_toplevel_configure(void *d, xdg_toplevel * /*t*/, int32_t w, int32_t h, wl_array * /*states*/) {
+  auto *win = static_cast<window *>(d);
+  if (w > 0) win->width = w;
+  if (h > 0) win->height = h;
 }
 void on_close(void * /*d*/, xdg_toplevel * /*t*/) {}
 // Bound at version 1: the later events are never sent.
@@ -106,14 +119,28 @@ xdg_toplevel_listener toplevel_listener() {
   return l;
 }
 
-void on_enter(void * /*d*/, wl_pointer * /*p*/, uint32_t /*serial*/, wl_surface * /*s*/, wl_fixed_t x,
+// Whether every window is on screen at its full size.
+bool all_shown() {
+  for (int i = 0; i < window_count; i++)
+    if (!windows[i].configured || windows[i].width <= 64) return false;
+  return true;
+}
+
+void on_enter(void * /*d*/, wl_pointer * /*p*/, uint32_t /*serial*/, wl_surface *s, wl_fixed_t x,
               wl_fixed_t y) {
-  say("enter %g %g", at(x), at(y));
+  for (int i = 0; i < window_count; i++)
+    if (windows[i].surface == s) pointer_on = i;
+  if (per_output)
+    say("enter %d %g %g", pointer_on, at(x), at(y));
+  else
+    say("enter %g %g", at(x), at(y));
 }
 void on_leave(void * /*d*/, wl_pointer * /*p*/, uint32_t /*serial*/, wl_surface * /*s*/) { say("leave"); }
 void on_motion(void * /*d*/, wl_pointer * /*p*/, uint32_t /*time*/, wl_fixed_t x, wl_fixed_t y) {
   if (tally)
     motions++;
+  else if (per_output)
+    say("motion %d %g %g", pointer_on, at(x), at(y));
   else
     say("motion %g %g", at(x), at(y));
 }
@@ -217,6 +244,9 @@ void on_global(void * /*d*/, wl_registry *r, uint32_t name, const char *interfac
   else if (strcmp(interface, "org_kde_kwin_fake_input") == 0)
     fake_input = static_cast<org_kde_kwin_fake_input *>(
         wl_registry_bind(r, name, &org_kde_kwin_fake_input_interface, 1));
+  else if (strcmp(interface, "wl_output") == 0 && per_output && window_count < 8)
+    windows[window_count++].output =
+        static_cast<wl_output *>(wl_registry_bind(r, name, &wl_output_interface, 1));
   else if (strcmp(interface, "wl_seat") == 0 && seat == nullptr)
     seat = static_cast<wl_seat *>(wl_registry_bind(r, name, &wl_seat_interface, version < 5 ? version : 5));
 }
@@ -232,6 +262,8 @@ int main() {
     return 1;
   }
   tally = getenv("OBSERVER_TALLY") != nullptr;
+  per_output = getenv("OBSERVER_OUTPUTS") != nullptr;
+  if (per_output) window_count = 0;
   context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   wl_registry *registry = wl_display_get_registry(display);
   wl_registry_add_listener(registry, &registry_listener, nullptr);
@@ -261,14 +293,17 @@ int main() {
     xkb_keymap_unref(rules);
   }
   wl_display_roundtrip(display);
-  surface = wl_compositor_create_surface(compositor);
-  shell_surface = xdg_wm_base_get_xdg_surface(wm_base, surface);
-  xdg_surface_add_listener(shell_surface, &surface_listener, nullptr);
-  toplevel = xdg_surface_get_toplevel(shell_surface);
   static const xdg_toplevel_listener toplevel_events = toplevel_listener();
-  xdg_toplevel_add_listener(toplevel, &toplevel_events, nullptr);
-  xdg_toplevel_set_fullscreen(toplevel, nullptr);
-  wl_surface_commit(surface);
+  for (int i = 0; i < window_count; i++) {
+    window &w = windows[i];
+    w.surface = wl_compositor_create_surface(compositor);
+    w.shell_surface = xdg_wm_base_get_xdg_surface(wm_base, w.surface);
+    xdg_surface_add_listener(w.shell_surface, &surface_listener, &w);
+    w.toplevel = xdg_surface_get_toplevel(w.shell_surface);
+    xdg_toplevel_add_listener(w.toplevel, &toplevel_events, &w);
+    xdg_toplevel_set_fullscreen(w.toplevel, w.output);
+    wl_surface_commit(w.surface);
+  }
   pollfd fds[2] = {{wl_display_get_fd(display), POLLIN, 0}, {0, POLLIN, 0}};
   // Lines go out in blocks, once the events at hand are handled: a line each would let a burst
   // outrun the window, and a compositor drops a client that falls too far behind.
@@ -282,9 +317,9 @@ int main() {
     fflush(stdout);
     // Ready once full screen: the compositor maps the window at its first buffer, then makes it
     // full screen. It gets the keyboard once the seat has one.
-    if (configured && width > 64 && !announced) {
+    if (!announced && all_shown()) {
       wl_display_roundtrip(display);
-      say("ready %d %d", width, height);
+      say("ready %d %d", windows[0].width, windows[0].height);
       fflush(stdout);
       announced = true;
     }

@@ -114,6 +114,8 @@ void wayland_session::launch(const std::string &program, std::vector<std::string
   std::string log = runtime_ + "/compositor.log";
   compositor_ = fork();
   if (compositor_ == 0) {
+    // A group of its own, so that stopping it stops what it started (mutter's bus and PipeWire).
+    setpgid(0, 0);
     drop_privileges();
     int out = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
@@ -164,12 +166,71 @@ bool wayland_session::start_kwin() {
   return wait_for_socket("wayland-hidpipe");
 }
 
+bool wayland_session::start_mutter(const std::string &devices, const std::string &xkb_symbols) {
+  std::string mutter = on_path("mutter"), dbus = on_path("dbus-run-session"), pipewire = on_path("pipewire");
+  if (mutter.empty() || dbus.empty() || pipewire.empty()) {
+    why_ =
+        "mutter, dbus-run-session or pipewire is not installed (apt-get install mutter dbus-daemon pipewire)";
+    return false;
+  }
+  if (!make_runtime()) return false;
+  if (!xkb_symbols.empty()) {
+    for (const char *dir : {"/xkb", "/xkb/symbols"}) {
+      mkdir((runtime_ + dir).c_str(), 0755);
+      give_away(runtime_ + dir);
+    }
+    std::ofstream(runtime_ + "/xkb/symbols/us") << xkb_symbols;
+    give_away(runtime_ + "/xkb/symbols/us");
+  }
+  // The bus's address for the others, PipeWire for the screen casts, mutter last.
+  std::string script = runtime_ + "/mutter.sh";
+  std::ofstream(script) << "echo \"$DBUS_SESSION_BUS_ADDRESS\" > \"$XDG_RUNTIME_DIR/bus.tmp\"\n"
+                           "mv \"$XDG_RUNTIME_DIR/bus.tmp\" \"$XDG_RUNTIME_DIR/bus\"\n"
+                        << pipewire << " &\n"
+                        << "echo $$ > \"$XDG_RUNTIME_DIR/mutter.pid\"\n"
+                        << "exec " << mutter
+                        << " --headless --wayland --no-x11 --wayland-display=wayland-hidpipe"
+                           " --virtual-monitor 1280x720 --virtual-monitor 1024x720\n";
+  chmod(script.c_str(), 0755);
+  give_away(script);
+  launch(dbus, {"dbus-run-session", "--", "/bin/sh", script},
+         {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_, "XDG_CONFIG_HOME=" + runtime_,
+          "PATH=/usr/bin:/bin"});
+  if (!wait_for_socket("wayland-hidpipe")) return false;
+  std::ifstream(runtime_ + "/bus") >> bus_;
+  std::ifstream(runtime_ + "/mutter.pid") >> mutter_;
+  // The remote-desktop service comes up with the compositor; the devices need it.
+  int out = -1;
+  for (int tries = 0; tries < 100 && devices_ <= 0; tries++) {
+    devices_ = spawn(install(devices), {}, {}, &devices_in_, &out);
+    char line[64] = {};
+    pollfd p{out, POLLIN, 0};
+    ssize_t n = poll(&p, 1, 5000) > 0 ? read(out, line, sizeof line - 1) : 0;
+    close(out);
+    if (n > 0 && strncmp(line, "ready", 5) == 0) break;
+    close(devices_in_);
+    waitpid(devices_, nullptr, 0);
+    devices_ = 0;
+    devices_in_ = -1;
+    usleep(100000);
+  }
+  if (devices_ <= 0)
+    why_ = "mutter's remote-desktop interface did not come up; its log: " + runtime_ + "/compositor.log";
+  return devices_ > 0;
+}
+
 void wayland_session::stop() {
+  if (devices_in_ >= 0) close(devices_in_);
+  if (devices_ > 0) waitpid(devices_, nullptr, 0);
+  devices_ = 0;
+  devices_in_ = -1;
+  bus_.clear();
+  mutter_ = 0;
   if (compositor_ > 0) {
-    kill(compositor_, SIGTERM);
+    kill(-compositor_, SIGTERM);
     int waited = 0;
     while (waitpid(compositor_, nullptr, WNOHANG) == 0 && waited++ < 100) usleep(20000);
-    kill(compositor_, SIGKILL);
+    kill(-compositor_, SIGKILL);
     waitpid(compositor_, nullptr, 0);
   }
   compositor_ = 0;
@@ -179,7 +240,9 @@ void wayland_session::stop() {
 }
 
 std::vector<std::string> wayland_session::client_env() const {
-  return {"XDG_RUNTIME_DIR=" + runtime_, "WAYLAND_DISPLAY=" + socket_};
+  std::vector<std::string> env = {"XDG_RUNTIME_DIR=" + runtime_, "WAYLAND_DISPLAY=" + socket_};
+  if (!bus_.empty()) env.push_back("DBUS_SESSION_BUS_ADDRESS=" + bus_);
+  return env;
 }
 
 int wayland_session::swaymsg(const std::vector<std::string> &args) const {
@@ -222,7 +285,8 @@ pid_t wayland_session::spawn(const std::string &program, const std::vector<std::
   for (const std::string &v : client_env()) vars.push_back(v);
   for (char **e = environ; *e != nullptr; e++)
     if (strncmp(*e, "WAYLAND_DISPLAY=", 16) != 0 && strncmp(*e, "XDG_RUNTIME_DIR=", 16) != 0 &&
-        strncmp(*e, "HIDPIPE_", 8) != 0 && strncmp(*e, "DISPLAY=", 8) != 0)
+        strncmp(*e, "HIDPIPE_", 8) != 0 && strncmp(*e, "DISPLAY=", 8) != 0 &&
+        strncmp(*e, "DBUS_SESSION_BUS_ADDRESS=", 25) != 0)
       vars.emplace_back(*e);
   std::vector<std::string> words = {program};
   words.insert(words.end(), args.begin(), args.end());

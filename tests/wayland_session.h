@@ -14,11 +14,17 @@ class wayland_session {
   // not installed or does not come up.
   bool start_sway(const std::vector<std::string> &env = {});
   bool start_kwin();
+  // Headless mutter with two virtual monitors (1280x720, then 1024x720 to its right), inside a
+  // session bus of its own with PipeWire, and the desktop's own pointer and keyboard (devices, the
+  // program tests/mutter_devices.cc). xkb_symbols, when given, stands for the "us" layout: plain
+  // mutter takes the default layout, and libxkbcommon reads the user's own files first.
+  bool start_mutter(const std::string &devices, const std::string &xkb_symbols = "");
   void stop();
   ~wayland_session() { stop(); }
 
   const std::string &why() const { return why_; }
-  pid_t compositor() const { return compositor_; }
+  // The compositor's process (mutter's own, within its session).
+  pid_t compositor() const { return mutter_ > 0 ? mutter_ : compositor_; }
 
   // The environment a client of the compositor needs, as "NAME=value".
   std::vector<std::string> client_env() const;
@@ -45,7 +51,11 @@ class wayland_session {
 
   std::string runtime_;   // XDG_RUNTIME_DIR, owned by the compositor's user
   std::string socket_;    // WAYLAND_DISPLAY, a name inside runtime_
-  pid_t compositor_ = 0;  // sway or kwin_wayland
+  pid_t compositor_ = 0;  // sway or kwin_wayland, or dbus-run-session around pipewire and mutter
+  pid_t devices_ = 0;     // mutter's desktop devices
+  int devices_in_ = -1;   // their standard input, which keeps them
+  std::string bus_;       // mutter's session bus
+  pid_t mutter_ = 0;      // mutter, in a mutter session
   std::string why_;       // why start failed
 };
 

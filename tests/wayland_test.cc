@@ -471,3 +471,160 @@ TEST_F(chromium, wheel_scrolls_the_distance_sent) {
 }
 
 }  // namespace
+
+#ifdef MUTTER_DEVICES
+namespace {
+
+// French symbols standing for the "us" layout that plain mutter takes (libxkbcommon reads the
+// user's own files first).
+constexpr char french[] = "default xkb_symbols \"basic\" { include \"fr(basic)\" };\n";
+
+// Headless mutter with two monitors (1280x720 at 0,0 and 1024x720 at 1280,0), the desktop's own
+// devices, and an observer window on each monitor.
+class gnome : public ::testing::Test {
+ protected:
+  virtual std::string symbols() { return ""; }
+
+  void SetUp() override {
+    if (!session.start_mutter(MUTTER_DEVICES, symbols())) return skip_or_fail(session.why());
+    hidpipe = session.install(HIDPIPE_BINARY);
+    ASSERT_TRUE(o.start(session, {"OBSERVER_OUTPUTS=1"})) << "the observer windows did not come up";
+  }
+
+  // Runs input through hidpipe; returns what the windows saw, and -v's words in *err.
+  strings drive(const std::string &input, std::string *err = nullptr, const strings &env = {}) {
+    std::string said;
+    strings vars = env;
+    vars.emplace_back("HIDPIPE_BACKEND=gnome");
+    EXPECT_EQ(run_hidpipe(session, hidpipe, input, vars, &said), 0) << said;
+    if (err != nullptr) *err = said;
+    return o.take(100000, 500);
+  }
+
+  wayland_session session;
+  observer o;
+  std::string hidpipe;
+};
+
+class french_gnome : public gnome {
+ protected:
+  std::string symbols() override { return french; }
+};
+
+// Exact pixels on both monitors and at their corners; a point off every monitor held to the
+// desktop; the five buttons.
+TEST_F(gnome, positions_on_both_monitors_and_five_buttons) {
+  strings seen = drive(
+      "M 0 0\nM 1279 719\nM 1280 0\nM 2303 719\nM 640 360\nM -50 -50\nM 5000 5000\nM 1300 -20\n"
+      "B 640 360 0 1\nB 640 360 0 0\nB 640 360 1 1\nB 640 360 1 0\nB 640 360 2 1\nB 640 360 2 0\n"
+      "B 640 360 3 1\nB 640 360 3 0\nB 640 360 4 1\nB 641 361 4 0\n");
+  EXPECT_EQ(
+      only(seen, {"motion", "button"}),
+      (strings{"motion 0 0 0", "motion 0 1279 719", "motion 1 0 0",  "motion 1 1023 719", "motion 0 640 360",
+               "motion 0 0 0", "motion 1 1023 719", "motion 1 20 0", "motion 0 640 360",  "button 272 1",
+               "button 272 0", "button 274 1",      "button 274 0",  "button 273 1",      "button 273 0",
+               "button 275 1", "button 275 0",      "button 276 1",  "motion 0 641 361",  "button 276 0"}));
+}
+
+// 120 pixels make a notch, a detent of 10 units to the window, as on X11; less waits for more (60
+// and 60 are one). Positive is down and right. mutter passes several notches on one at a time.
+TEST_F(gnome, scroll_directions_and_notches) {
+  strings seen = drive(
+      "M 10 10\nW 10 10 0 120\nW 10 10 0 60\nW 10 10 0 60\nW 10 10 0 -240\nW 10 10 120 0\n"
+      "W 10 10 -40 0\nW 10 10 -80 0\n");
+  EXPECT_EQ(
+      only(seen, {"axis", "discrete"}),
+      (strings{"discrete 0 1", "axis 0 10", "discrete 0 1", "axis 0 10", "discrete 0 -1", "axis 0 -10",
+               "discrete 0 -1", "axis 0 -10", "discrete 1 1", "axis 1 10", "discrete 1 -1", "axis 1 -10"}));
+}
+
+// Keys by evdev code: mutter derives the modifiers (Shift 1, Lock 2, Control 4, Mod1 8; its keymap
+// gives Alt a virtual modifier of its own too, 1 << 18).
+TEST_F(gnome, keys_with_their_modifiers) {
+  for (const key_case &c : key_cases) {
+    if (strcmp(c.what, "Control, right Alt and C") == 0) continue;  // mutter's right Alt is AltGr
+    strings seen = only(drive(c.input), {"key", "modifiers"});
+    while (!seen.empty() && seen.front() == "modifiers 0 0 0 0") seen.erase(seen.begin());
+    EXPECT_EQ(seen, c.expected) << c.what;
+  }
+  strings seen =
+      only(drive("K ControlLeft 1\nK AltLeft 1\nK KeyC 1\nK KeyC 0\nK AltLeft 0\nK ControlLeft 0\n"),
+           {"key", "modifiers"});
+  while (!seen.empty() && seen.front() == "modifiers 0 0 0 0") seen.erase(seen.begin());
+  EXPECT_EQ(seen, (strings{"key 29 1 Control_L", "modifiers 4 0 0 0", "key 56 1 Alt_L",
+                           "modifiers 262156 0 0 0", "key 46 1 c", "key 46 0 c", "key 56 0 Alt_L",
+                           "modifiers 4 0 0 0", "key 29 0 Control_L", "modifiers 0 0 0 0"}));
+}
+
+// Text by keysym, with the layout's own levels; a character the layout lacks is left out and named.
+TEST_F(gnome, text_on_the_layout) {
+  std::string err;
+  strings seen = drive("T Hello, World! 123\nT a東b\n", &err);
+  EXPECT_EQ(pressed(seen), (strings{"Shift_L", "H", "e", "l", "l", "o", "comma",   "space",
+                                    "Shift_L", "W", "o", "r", "l", "d", "Shift_L", "exclam",
+                                    "space",   "1", "2", "3", "a", "b"}));
+  EXPECT_NE(
+      err.find("hidpipe: line 2: T: cannot type U+6771 (東): the layout \"English (US)\" has no key for it"),
+      std::string::npos)
+      << err;
+}
+
+TEST_F(french_gnome, keys_and_text_on_a_french_layout) {
+  strings seen = drive("K KeyQ 1\nK KeyQ 0\nT é€2\n");
+  EXPECT_EQ(pressed(seen), (strings{"a", "eacute", "ISO_Level3_Shift", "EuroSign", "Shift_L", "2"}));
+}
+
+// Nothing held after R and at the end of input, the keys released before the buttons.
+TEST_F(gnome, nothing_held_and_keys_first) {
+  strings seen = drive("M 5 5\nK ShiftLeft 1\nK KeyX 1\nB 5 5 0 1\nR\nK ControlLeft 1\nB 9 9 2 1\n");
+  EXPECT_EQ(still_down(seen), std::set<std::string>{});
+  strings tail = only(seen, {"key", "button"});
+  ASSERT_GE(tail.size(), 2u);
+  EXPECT_EQ(strings(tail.end() - 2, tail.end()), (strings{"key 29 0 Control_L", "button 273 0"}));
+}
+
+// With no backend named, GNOME's interface comes after the Wayland protocols, before uinput; and
+// 10,000 moves all arrive, in order.
+TEST_F(gnome, chosen_automatically_and_every_move_arrives) {
+  std::string err;
+  std::string moves;
+  for (int i = 0; i < 10000; i++)
+    moves += "M " + std::to_string(i % 1000) + " " + std::to_string(i / 1000) + "\n";
+  strings seen = only(drive(moves, &err, {"HIDPIPE_BACKEND="}), {"motion"});
+  EXPECT_EQ(err.rfind("hidpipe: events go to GNOME's compositor through its remote-desktop interface", 0), 0u)
+      << err;
+  strings expected;
+  for (int i = 0; i < 10000; i++)
+    expected.push_back("motion 0 " + std::to_string(i % 1000) + " " + std::to_string(i / 1000));
+  EXPECT_EQ(seen.size(), expected.size());
+  EXPECT_TRUE(seen == expected) << "moves lost or out of order";
+}
+
+// mutter that goes away ends the session with status 1 at the next command.
+TEST_F(gnome, lost_compositor_ends_the_session_with_status_1) {
+  int in = -1, out = -1;
+  pid_t pid = session.spawn(hidpipe, {"-v"}, {"HIDPIPE_BACKEND=gnome"}, &in, &out);
+  ASSERT_GT(pid, 0);
+  signal(SIGPIPE, SIG_IGN);
+  ASSERT_EQ(write(in, "M 1 1\n", 6), 6);
+  usleep(500000);
+  kill(session.compositor(), SIGKILL);
+  usleep(300000);
+  auto begin = std::chrono::steady_clock::now();
+  if (write(in, "M 2 2\n", 6) != 6) {
+  }
+  std::string said;
+  char buf[4096];
+  for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+  close(in);
+  close(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  EXPECT_LE(took.count(), 2500);
+  EXPECT_NE(said.find("lost GNOME's compositor"), std::string::npos) << said;
+}
+
+}  // namespace
+#endif

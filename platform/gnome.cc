@@ -1,0 +1,695 @@
+// The GNOME backend: mutter's remote-desktop interface on the session bus (org.gnome.Mutter
+// .RemoteDesktop, with a screen cast of each monitor for absolute positions), which any program of
+// the user's session may use. Keys go by evdev code and mutter applies the user's layout and
+// derives the modifiers; text goes by keysym, which mutter types with the layout's own levels.
+// The interface is private to GNOME, without a promise of compatibility between versions.
+// libsystemd (sd-bus), libwayland-client and libxkbcommon are loaded only when it is chosen.
+#include <dlfcn.h>
+#include <poll.h>
+#include <sys/mman.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+
+#include "backend.h"
+#include "environment.h"
+#include "evdev.h"
+#include "host.h"
+#include "layout.h"
+#include "symbols.h"
+#include "wayland.h"
+
+namespace {
+
+// The functions used from libsystemd.
+struct sd_functions {
+  decltype(&sd_bus_open_user) open_user;
+  decltype(&sd_bus_flush_close_unref) flush_close_unref;
+  decltype(&sd_bus_message_new_method_call) new_method_call;
+  decltype(&sd_bus_message_appendv) appendv;
+  decltype(&sd_bus_call_async) call_async;
+  decltype(&sd_bus_process) process;
+  decltype(&sd_bus_flush) flush;
+  decltype(&sd_bus_get_fd) get_fd;
+  decltype(&sd_bus_get_events) get_events;
+  decltype(&sd_bus_add_match_async) add_match_async;
+  decltype(&sd_bus_message_unref) message_unref;
+  decltype(&sd_bus_message_ref) message_ref;
+  decltype(&sd_bus_message_read) read;
+  decltype(&sd_bus_message_skip) skip;
+  decltype(&sd_bus_message_enter_container) enter;
+  decltype(&sd_bus_message_exit_container) exit;
+  decltype(&sd_bus_message_get_error) get_error;
+  decltype(&sd_bus_message_is_method_error) is_method_error;
+};
+
+sd_functions sd;
+
+bool loaded;              // whether the libraries are loaded
+sd_bus *bus;              // the session bus, while connected
+char session[128];        // the remote-desktop session's path
+char cast[128];           // the screen-cast session's path
+bool started;             // the remote-desktop session was started
+int in_flight;            // calls sent whose replies have not come
+bool lost;                // mutter went away or closed the session
+bool monitors_moved;      // the monitors changed since they were read
+char error[400];          // why the backend cannot start, or was lost
+char about[700];          // where events go, for --verbose
+int64_t wheel_rest[2];    // scroll pixels not yet sent as a notch: vertical, horizontal
+int sent_x = -1, sent_y;  // the desktop position last sent, or -1
+uint64_t ready_at;        // when the session may send its first event, in host_clock_ns; 0 once past
+
+// How long mutter has to answer at start, and to take calls mid-session, before it counts as gone.
+constexpr unsigned answer_ms = 3000;
+constexpr unsigned read_ms = 10000;
+
+// Calls in flight at most: mutter answers a call when it has queued its event, and merges motion
+// that queues up. Measured with 10,000 moves into a window (3 runs each): with up to 16 outstanding
+// some were lost (9,415 of 10,000 in one run; 32: as few as 5,524), with 12 or fewer none, idle or
+// with both cores busy. Half the first bound that lost any.
+constexpr int most_in_flight = 8;
+
+// A new session's screen casts begin as it starts, and mutter, busy with them, merges the input
+// that queues up meanwhile (motions lost, others placed between two). Measured with a window on
+// each monitor and both cores busy, 6 runs each: with no pause 4 of 5 runs had lost or misplaced
+// moves, after 50 ms 1 of 6, after 100 ms none. The first event waits this long after the start.
+constexpr uint64_t settle_ms = 250;
+
+constexpr int64_t pixels_per_notch = 120;
+
+// Linux buttons by platform button: left, right, center, back, forward.
+constexpr uint32_t buttons[] = {0x110, 0x111, 0x112, 0x113, 0x114};
+
+constexpr char mutter[] = "org.gnome.Mutter.RemoteDesktop";
+constexpr char remote[] = "org.gnome.Mutter.RemoteDesktop.Session";
+
+// One monitor of the desktop: its screen-cast stream and its place in the compositor's space.
+struct monitor {
+  char connector[64];
+  char stream[128];  // the stream's object path, which absolute motion names
+  int x, y, width, height;
+  bool streaming;  // its PipeWire stream exists: mutter places absolute motion by it only then
+};
+monitor monitors[8];
+int monitor_count;
+int left, top, right, bottom;  // the desktop: the union of the monitors' rectangles
+
+// The keymap, from mutter's Wayland display, to know which characters the layout has.
+wl_display *display;
+wl_registry *registry;
+wl_seat *seat;
+wl_keyboard *keyboard;
+xkb_context *context;
+xkb_keymap *keymap;
+uint32_t group;  // the current layout of the keymap, as the modifiers event says
+
+bool load() {
+  void *systemd = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
+  const char *why = nullptr;
+  if (systemd == nullptr) {
+    why = dlerror();
+    snprintf(error, sizeof error, "cannot load the D-Bus library (Debian: libsystemd0): %s",
+             why != nullptr ? why : "not found");
+    return false;
+  }
+  if (!wl_load(&why)) {
+    snprintf(error, sizeof error, "%s", why);
+    return false;
+  }
+  loaded = find_symbol(systemd, "sd_bus_open_user", &sd.open_user) &&
+           find_symbol(systemd, "sd_bus_flush_close_unref", &sd.flush_close_unref) &&
+           find_symbol(systemd, "sd_bus_message_new_method_call", &sd.new_method_call) &&
+           find_symbol(systemd, "sd_bus_message_appendv", &sd.appendv) &&
+           find_symbol(systemd, "sd_bus_call_async", &sd.call_async) &&
+           find_symbol(systemd, "sd_bus_process", &sd.process) &&
+           find_symbol(systemd, "sd_bus_flush", &sd.flush) &&
+           find_symbol(systemd, "sd_bus_get_fd", &sd.get_fd) &&
+           find_symbol(systemd, "sd_bus_get_events", &sd.get_events) &&
+           find_symbol(systemd, "sd_bus_add_match_async", &sd.add_match_async) &&
+           find_symbol(systemd, "sd_bus_message_unref", &sd.message_unref) &&
+           find_symbol(systemd, "sd_bus_message_ref", &sd.message_ref) &&
+           find_symbol(systemd, "sd_bus_message_read", &sd.read) &&
+           find_symbol(systemd, "sd_bus_message_skip", &sd.skip) &&
+           find_symbol(systemd, "sd_bus_message_enter_container", &sd.enter) &&
+           find_symbol(systemd, "sd_bus_message_exit_container", &sd.exit) &&
+           find_symbol(systemd, "sd_bus_message_get_error", &sd.get_error) &&
+           find_symbol(systemd, "sd_bus_message_is_method_error", &sd.is_method_error);
+  if (!loaded) snprintf(error, sizeof error, "the D-Bus library lacks a function hidpipe needs");
+  return loaded;
+}
+
+void mark_lost(const char *why) {
+  if (lost) return;
+  lost = true;
+  snprintf(error, sizeof error, "lost GNOME's compositor: %s", why);
+}
+
+// Reads what the bus has for us and runs its callbacks; false once the connection broke.
+bool pump() {
+  for (;;) {
+    int r = sd.process(bus, nullptr);
+    if (r < 0) {
+      mark_lost("the session bus closed the connection");
+      return false;
+    }
+    if (r == 0) return true;
+  }
+}
+
+// Waits until the bus has something for us, for at most ms: sd-bus would wait without a bound, and
+// not for a stop signal. False on a stop signal or when the time ran out.
+bool wait_bus(unsigned ms) {
+  sd.flush(bus);
+  int events = sd.get_events(bus);
+  return host_wait(sd.get_fd(bus), static_cast<short>(events > 0 ? events : POLLIN), ms) == host_ready;
+}
+
+// A call's reply, for the calls waited for.
+struct reply {
+  sd_bus_message *message;  // the reply, taken; null until it comes
+  bool done;
+};
+
+int on_reply(sd_bus_message *m, void *data, sd_bus_error * /*e*/) {
+  in_flight--;
+  auto *r = static_cast<reply *>(data);
+  if (r != nullptr) {
+    r->message = sd.message_ref(m);
+    r->done = true;
+  } else if (sd.is_method_error(m, nullptr) != 0) {
+    const sd_bus_error *e = sd.get_error(m);
+    char why[300];
+    snprintf(why, sizeof why, "%s", e != nullptr && e->message != nullptr ? e->message : "a call failed");
+    mark_lost(why);
+  }
+  return 0;
+}
+
+// Sends a call, its reply to come to into (or, with into null, only counted).
+bool send_call(const char *destination, const char *path, const char *interface, const char *member,
+               reply *into, const char *types, va_list ap) {
+  sd_bus_message *m = nullptr;
+  if (sd.new_method_call(bus, &m, destination, path, interface, member) < 0) return false;
+  bool ok = (types == nullptr || sd.appendv(m, types, ap) >= 0) &&
+            sd.call_async(bus, nullptr, m, on_reply, into, uint64_t{read_ms} * 1000) >= 0;
+  sd.message_unref(m);
+  if (ok) in_flight++;
+  return ok;
+}
+
+// Calls and waits for the reply, at most ms: the reply (for the caller to unref), or null with
+// error set to why.
+sd_bus_message *call(unsigned ms, const char *destination, const char *path, const char *interface,
+                     const char *member, const char *types, ...) {
+  reply r = {nullptr, false};
+  va_list ap;
+  va_start(ap, types);
+  bool sent = send_call(destination, path, interface, member, &r, types, ap);
+  va_end(ap);
+  if (!sent) {
+    snprintf(error, sizeof error, "cannot call %s.%s on the session bus", interface, member);
+    return nullptr;
+  }
+  while (!r.done && pump() && !r.done && wait_bus(ms)) {
+  }
+  if (!r.done) {
+    snprintf(error, sizeof error, "GNOME's compositor did not answer %s (waited %u s)", member, ms / 1000);
+    return nullptr;
+  }
+  if (sd.is_method_error(r.message, nullptr) != 0) {
+    const sd_bus_error *e = sd.get_error(r.message);
+    snprintf(error, sizeof error, "%s: %s", member,
+             e != nullptr && e->message != nullptr ? e->message : "failed");
+    sd.message_unref(r.message);
+    return nullptr;
+  }
+  return r.message;
+}
+
+// Sends an event's call, keeping at most most_in_flight unanswered: never one dropped.
+void notify(const char *member, const char *types, ...) {
+  while (in_flight >= most_in_flight && !lost) {
+    if (!pump() || in_flight < most_in_flight) break;
+    if (!wait_bus(read_ms)) {
+      if (host_stop_signal() == 0 || host_ending()) mark_lost("it took no calls for a while");
+      return;
+    }
+  }
+  if (lost) return;
+  va_list ap;
+  va_start(ap, types);
+  send_call(mutter, session, remote, member, nullptr, types, ap);
+  va_end(ap);
+}
+
+int on_closed(sd_bus_message * /*m*/, void * /*data*/, sd_bus_error * /*e*/) {
+  mark_lost("it closed the remote-desktop session");
+  return 0;
+}
+
+int on_owner(sd_bus_message *m, void * /*data*/, sd_bus_error * /*e*/) {
+  const char *name = nullptr, *old_owner = nullptr, *new_owner = nullptr;
+  if (sd.read(m, "sss", &name, &old_owner, &new_owner) >= 0 && new_owner != nullptr && *new_owner == '\0')
+    mark_lost("it left the session bus");
+  return 0;
+}
+
+int on_stream(sd_bus_message * /*m*/, void *data, sd_bus_error * /*e*/) {
+  static_cast<monitor *>(data)->streaming = true;
+  return 0;
+}
+
+int on_monitors(sd_bus_message * /*m*/, void * /*data*/, sd_bus_error * /*e*/) {
+  monitors_moved = true;
+  return 0;
+}
+
+void watch(const char *rule, sd_bus_message_handler_t handler, void *data = nullptr) {
+  sd.add_match_async(bus, nullptr, rule, handler, nullptr, data);
+}
+
+// Reads the stream's place: its Parameters' position and size.
+bool read_place(monitor &mon) {
+  sd_bus_message *m = call(answer_ms, mutter, mon.stream, "org.freedesktop.DBus.Properties", "Get", "ss",
+                           "org.gnome.Mutter.ScreenCast.Stream", "Parameters");
+  if (m == nullptr) return false;
+  bool position = false, size = false;
+  if (sd.enter(m, 'v', "a{sv}") > 0 && sd.enter(m, 'a', "{sv}") > 0) {
+    while (sd.enter(m, 'e', "sv") > 0) {
+      const char *key = nullptr;
+      sd.read(m, "s", &key);
+      if (key != nullptr && strcmp(key, "position") == 0)
+        position = sd.read(m, "v", "(ii)", &mon.x, &mon.y) >= 0;
+      else if (key != nullptr && strcmp(key, "size") == 0)
+        size = sd.read(m, "v", "(ii)", &mon.width, &mon.height) >= 0;
+      else
+        sd.skip(m, "v");
+      sd.exit(m);
+    }
+  }
+  sd.message_unref(m);
+  return position && size && mon.width > 0 && mon.height > 0;
+}
+
+// The connectors of the monitors in use: those of the logical monitors.
+int read_connectors(char (&connectors)[8][64]) {
+  sd_bus_message *m = call(answer_ms, "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+                           "org.gnome.Mutter.DisplayConfig", "GetCurrentState", nullptr);
+  if (m == nullptr) return -1;
+  int n = 0;
+  uint32_t serial = 0;
+  if (sd.read(m, "u", &serial) >= 0 && sd.skip(m, "a((ssss)a(siiddada{sv})a{sv})") >= 0 &&
+      sd.enter(m, 'a', "(iiduba(ssss)a{sv})") > 0) {
+    while (sd.enter(m, 'r', "iiduba(ssss)a{sv}") > 0) {
+      int32_t x = 0, y = 0;
+      double scale = 1;
+      uint32_t transform = 0;
+      int primary = 0;
+      sd.read(m, "iidub", &x, &y, &scale, &transform, &primary);
+      if (sd.enter(m, 'a', "(ssss)") > 0) {
+        const char *connector = nullptr, *vendor = nullptr, *product = nullptr, *number = nullptr;
+        while (sd.read(m, "(ssss)", &connector, &vendor, &product, &number) > 0)
+          if (n < 8) snprintf(connectors[n++], sizeof connectors[0], "%s", connector);
+        sd.exit(m);
+      }
+      sd.skip(m, "a{sv}");
+      sd.exit(m);
+    }
+  }
+  sd.message_unref(m);
+  return n;
+}
+
+void measure_desktop() {
+  for (int i = 0; i < monitor_count; i++) {
+    const monitor &m = monitors[i];
+    if (i == 0 || m.x < left) left = m.x;
+    if (i == 0 || m.y < top) top = m.y;
+    if (i == 0 || m.x + m.width > right) right = m.x + m.width;
+    if (i == 0 || m.y + m.height > bottom) bottom = m.y + m.height;
+  }
+}
+
+// The keymap's events.
+void on_keymap(void * /*data*/, wl_keyboard * /*k*/, uint32_t format, int32_t fd, uint32_t size) {
+  void *text = format == 1 && size > 0 ? mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : MAP_FAILED;
+  close(fd);
+  if (text == MAP_FAILED) return;
+  xkb_keymap *k = xkb.keymap_new_from_string(context, static_cast<const char *>(text),
+                                             XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS);
+  munmap(text, size);
+  if (k == nullptr) return;
+  if (keymap != nullptr) xkb.keymap_unref(keymap);
+  keymap = k;
+  group = 0;
+}
+void on_enter(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*s*/, void * /*surface*/, wl_array * /*keys*/) {}
+void on_leave(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*s*/, void * /*surface*/) {}
+void on_key(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*s*/, uint32_t /*t*/, uint32_t /*key*/,
+            uint32_t /*st*/) {}
+void on_modifiers(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*s*/, uint32_t /*depressed*/,
+                  uint32_t /*latched*/, uint32_t /*locked*/, uint32_t layout) {
+  group = layout;
+}
+const wl_keyboard_listener keyboard_listener = {on_keymap, on_enter, on_leave, on_key, on_modifiers};
+
+void on_capabilities(void * /*d*/, wl_seat *s, uint32_t caps) {
+  if ((caps & 2) == 0 || keyboard != nullptr) return;
+  keyboard = wl_seat_get_keyboard(s);
+  wl_keyboard_add_listener(keyboard, &keyboard_listener, nullptr);
+}
+const wl_seat_listener seat_listener = {on_capabilities};
+
+void on_global(void * /*d*/, wl_registry *r, uint32_t name, const char *interface, uint32_t /*version*/) {
+  if (strcmp(interface, "wl_seat") != 0 || seat != nullptr) return;
+  seat = static_cast<wl_seat *>(wl_registry_bind(r, name, &wl_seat_interface, 1));
+  wl_seat_add_listener(seat, &seat_listener, nullptr);
+}
+void on_global_remove(void * /*d*/, wl_registry * /*r*/, uint32_t /*name*/) {}
+const wl_registry_listener registry_listener = {on_global, on_global_remove};
+
+// Reads what mutter's Wayland display sent meanwhile, without waiting: a new keymap or layout.
+void follow_keymap() {
+  if (display == nullptr) return;
+  while (wl.display_prepare_read(display) != 0) wl.display_dispatch_pending(display);
+  pollfd p{wl.display_get_fd(display), POLLIN, 0};
+  if (poll(&p, 1, 0) > 0)
+    wl.display_read_events(display);
+  else
+    wl.display_cancel_read(display);
+  wl.display_dispatch_pending(display);
+}
+
+// Connects to mutter's Wayland display for the seat's keymap; without one (no WAYLAND_DISPLAY),
+// text is sent unchecked.
+void watch_keymap() {
+  context = xkb.context_new(XKB_CONTEXT_NO_FLAGS);
+  display = env_set("WAYLAND_DISPLAY") ? wl.display_connect(nullptr) : nullptr;
+  if (display == nullptr) return;
+  auto *d = reinterpret_cast<wl_proxy *>(display);
+  registry = reinterpret_cast<wl_registry *>(
+      wl.proxy_marshal_flags(d, 1, &wl_registry_interface, wl.proxy_get_version(d), 0, nullptr));
+  wl_registry_add_listener(registry, &registry_listener, nullptr);
+  // The seat, its keyboard, its keymap: a round trip each.
+  for (int i = 0; i < 3 && wl_roundtrip_on(display, answer_ms); i++) {
+  }
+}
+
+}  // namespace
+
+namespace {
+
+void forget_keymap() {
+  if (keyboard != nullptr) wl_keyboard_destroy(keyboard);
+  if (seat != nullptr) wl.proxy_destroy(reinterpret_cast<wl_proxy *>(seat));
+  if (registry != nullptr) wl.proxy_destroy(reinterpret_cast<wl_proxy *>(registry));
+  if (display != nullptr) wl.display_disconnect(display);
+  if (keymap != nullptr) xkb.keymap_unref(keymap);
+  if (context != nullptr) xkb.context_unref(context);
+  keyboard = nullptr;
+  seat = nullptr;
+  registry = nullptr;
+  display = nullptr;
+  keymap = nullptr;
+  context = nullptr;
+}
+
+void disconnect() {
+  forget_keymap();
+  if (bus != nullptr) sd.flush_close_unref(bus);
+  bus = nullptr;
+  session[0] = cast[0] = '\0';
+  started = false;
+  in_flight = 0;
+  monitor_count = 0;
+}
+
+// A path out of a reply of one object path, into out.
+bool read_path(sd_bus_message *m, char (&out)[128]) {
+  const char *path = nullptr;
+  bool ok = m != nullptr && sd.read(m, "o", &path) >= 0 && path != nullptr;
+  if (ok) snprintf(out, sizeof out, "%s", path);
+  if (m != nullptr) sd.message_unref(m);
+  return ok;
+}
+
+// Screen casts of the monitors in use, each with its place, for absolute motion.
+bool record_monitors() {
+  char connectors[8][64];
+  int n = read_connectors(connectors);
+  if (n <= 0) {
+    if (n == 0) snprintf(error, sizeof error, "GNOME's compositor shows no monitor to put the pointer on");
+    return false;
+  }
+  monitor_count = 0;
+  for (int i = 0; i < n; i++) {
+    monitor &mon = monitors[monitor_count];
+    snprintf(mon.connector, sizeof mon.connector, "%s", connectors[i]);
+    if (!read_path(call(answer_ms, mutter, cast, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor",
+                        "sa{sv}", mon.connector, 0),
+                   mon.stream))
+      return false;
+    mon.streaming = false;
+    char rule[256];
+    snprintf(
+        rule, sizeof rule,
+        "type='signal',path='%s',interface='org.gnome.Mutter.ScreenCast.Stream',member='PipeWireStreamAdded'",
+        mon.stream);
+    watch(rule, on_stream, &mon);
+    monitor_count++;
+  }
+  return true;
+}
+
+bool gnome_open() {
+  error[0] = '\0';
+  lost = monitors_moved = false;
+  if (!loaded && !load()) return false;
+  if (sd.open_user(&bus) < 0) {
+    bus = nullptr;
+    snprintf(error, sizeof error, "cannot connect to the session bus (DBUS_SESSION_BUS_ADDRESS)");
+    return false;
+  }
+  sd_bus_message *m = call(answer_ms, "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                           "NameHasOwner", "s", mutter);
+  int has = 0;
+  if (m != nullptr) {
+    sd.read(m, "b", &has);
+    sd.message_unref(m);
+  }
+  if (has == 0) {
+    if (m != nullptr)
+      snprintf(error, sizeof error, "no GNOME compositor on the session bus (%s is not there)", mutter);
+    disconnect();
+    return false;
+  }
+  watch(
+      "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged',arg0='org.gnome.Mutter."
+      "RemoteDesktop'",
+      on_owner);
+  watch("type='signal',interface='org.gnome.Mutter.DisplayConfig',member='MonitorsChanged'", on_monitors);
+  const char *id = nullptr;
+  bool ok = read_path(call(answer_ms, mutter, "/org/gnome/Mutter/RemoteDesktop",
+                           "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr),
+                      session);
+  sd_bus_message *props = ok ? call(answer_ms, mutter, session, "org.freedesktop.DBus.Properties", "Get",
+                                    "ss", remote, "SessionId")
+                             : nullptr;
+  ok = props != nullptr && sd.read(props, "v", "s", &id) >= 0 && id != nullptr;
+  char rule[256];
+  snprintf(rule, sizeof rule, "type='signal',path='%s',interface='%s',member='Closed'", session, remote);
+  if (ok) watch(rule, on_closed);
+  ok = ok && read_path(call(answer_ms, "org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast",
+                            "org.gnome.Mutter.ScreenCast", "CreateSession", "a{sv}", 1,
+                            "remote-desktop-session-id", "s", id),
+                       cast);
+  if (props != nullptr) sd.message_unref(props);
+  ok = ok && record_monitors();
+  sd_bus_message *start = ok ? call(answer_ms, mutter, session, remote, "Start", nullptr) : nullptr;
+  ok = start != nullptr;
+  if (start != nullptr) sd.message_unref(start);
+  started = ok;
+  // Ready once every stream exists: a move placed before would miss its monitor.
+  for (bool all = false; ok && !all;) {
+    ok = pump();
+    all = true;
+    for (int i = 0; i < monitor_count; i++) all = all && monitors[i].streaming;
+    if (ok && !all && !wait_bus(answer_ms)) {
+      snprintf(error, sizeof error, "GNOME's compositor did not start its screen casts (waited %u s)",
+               answer_ms / 1000);
+      ok = false;
+    }
+  }
+  for (int i = 0; ok && i < monitor_count; i++) ok = read_place(monitors[i]);
+  if (!ok) {
+    if (error[0] == '\0')
+      snprintf(error, sizeof error, "GNOME's compositor refused a remote-desktop session");
+    disconnect();
+    return false;
+  }
+  measure_desktop();
+  watch_keymap();
+  size_t n =
+      static_cast<size_t>(snprintf(about, sizeof about,
+                                   "events go to GNOME's compositor through its remote-desktop interface "
+                                   "(%dx%d pixels at %d,%d; monitors",
+                                   right - left, bottom - top, left, top));
+  for (int i = 0; i < monitor_count && n < sizeof about; i++)
+    n +=
+        static_cast<size_t>(snprintf(about + n, sizeof about - n, " %s %dx%d at %d,%d", monitors[i].connector,
+                                     monitors[i].width, monitors[i].height, monitors[i].x, monitors[i].y));
+  const char *name = keymap != nullptr ? xkb.keymap_layout_get_name(keymap, 0) : nullptr;
+  if (n < sizeof about)
+    snprintf(about + n, sizeof about - n, "; keymap: %s)",
+             name != nullptr     ? name
+             : keymap != nullptr ? "the seat's"
+                                 : "unknown, text is sent unchecked");
+  sent_x = -1;
+  wheel_rest[0] = wheel_rest[1] = 0;
+  ready_at = host_clock_ns() + settle_ms * 1000000u;
+  return true;
+}
+
+// The monitor a desktop position is on, and the position moved onto the desktop first when it is
+// off every monitor: held to the union's box, then to the nearest monitor in it.
+const monitor &place(double px, double py, int *x, int *y) {
+  auto inside = [](double v, int low, int high) {
+    if (!(v > low)) return low;
+    if (v > high) return high;
+    return static_cast<int>(v);
+  };
+  int cx = inside(px, left, right - 1), cy = inside(py, top, bottom - 1);
+  const monitor *best = &monitors[0];
+  long long best_distance = -1;
+  for (int i = 0; i < monitor_count; i++) {
+    const monitor &m = monitors[i];
+    int nx = cx < m.x ? m.x : cx >= m.x + m.width ? m.x + m.width - 1 : cx;
+    int ny = cy < m.y ? m.y : cy >= m.y + m.height ? m.y + m.height - 1 : cy;
+    long long d = (long long)(nx - cx) * (nx - cx) + (long long)(ny - cy) * (ny - cy);
+    if (best_distance < 0 || d < best_distance) {
+      best = &m;
+      best_distance = d;
+      *x = nx;
+      *y = ny;
+    }
+  }
+  return *best;
+}
+
+void move_to(const cg_record &r) {
+  int x = 0, y = 0;
+  const monitor &m = place(r.at.x, r.at.y, &x, &y);
+  sent_x = x;
+  sent_y = y;
+  notify("NotifyPointerMotionAbsolute", "sdd", m.stream, static_cast<double>(x - m.x),
+         static_cast<double>(y - m.y));
+}
+
+void mouse(const cg_record &r) {
+  if (!is_button(r.type)) {
+    move_to(r);
+    return;
+  }
+  // A button acts where the pointer is: put it at the event's place first if it is not there.
+  int x = 0, y = 0;
+  place(r.at.x, r.at.y, &x, &y);
+  if (x != sent_x || y != sent_y) move_to(r);
+  uint32_t b = r.button < std::size(buttons) ? buttons[r.button] : buttons[0];
+  notify("NotifyPointerButton", "ib", static_cast<int32_t>(b), is_press(r.type) ? 1 : 0);
+}
+
+// Whole notches of the pixels gathered on an axis (positive down or right): mutter makes each a
+// detent of 10 units to applications, as a wheel's; the rest waits for more, as on X11.
+void scroll_axis(int axis, int64_t pixels) {
+  wheel_rest[axis] += pixels;
+  int64_t notches = wheel_rest[axis] / pixels_per_notch;
+  wheel_rest[axis] -= notches * pixels_per_notch;
+  if (notches != 0)
+    notify("NotifyPointerAxisDiscrete", "ui", static_cast<uint32_t>(axis), static_cast<int32_t>(notches));
+}
+
+// Types each character by its keysym, which mutter presses with the layout's level (Shift, the
+// level 3 key); one the layout lacks would be dropped by mutter without a word, so it is left out
+// here, and said.
+void type(const cg_record &r) {
+  follow_keymap();
+  // The seat may have gained its keyboard since the start (this session's own, at its first key).
+  for (int i = 0; keymap == nullptr && display != nullptr && i < 2; i++) wl_roundtrip_on(display, answer_ms);
+  for (size_t i = 0; i < r.text_length; i++) {
+    uint32_t c = r.text[i];
+    if (c >= 0xD800 && c <= 0xDBFF && i + 1 < r.text_length)
+      c = 0x10000 + ((c - 0xD800) << 10) + (r.text[++i] - 0xDC00u);
+    xkb_keysym_t ks = text_keysym(c);
+    key_level where = {};
+    if (ks == 0 || (keymap != nullptr && !find_level(keymap, group, ks, &where))) {
+      char text[5];
+      const char *name = keymap != nullptr ? xkb.keymap_layout_get_name(keymap, group) : nullptr;
+      note_delivery("T: cannot type U+%04X (%s): the layout \"%s\" has no key for it",
+                    static_cast<unsigned>(c), utf8_of(c, text), name != nullptr ? name : "of the seat");
+      continue;
+    }
+    notify("NotifyKeyboardKeysym", "ub", ks, 1);
+    notify("NotifyKeyboardKeysym", "ub", ks, 0);
+  }
+}
+
+bool gnome_deliver(const cg_record &r) {
+  if (bus == nullptr || lost) return false;
+  if (ready_at != 0) {
+    uint64_t now = host_clock_ns();
+    if (now < ready_at) host_sleep(static_cast<unsigned>((ready_at - now) / 1000000));
+    ready_at = 0;
+  }
+  pump();
+  if (monitors_moved && !host_ending() && host_stop_signal() == 0) {
+    // New places for the same monitors are read again; a monitor added needs a new session.
+    monitors_moved = false;
+    for (int i = 0; i < monitor_count; i++) read_place(monitors[i]);
+    measure_desktop();
+  }
+  switch (r.kind) {
+    case cg_keyboard:
+      if (r.text_length > 0) {
+        if (r.down) type(r);
+      } else if (unsigned code = evdev_of(r.keycode); code != 0) {
+        notify("NotifyKeyboardKeycode", "ub", code, r.down ? 1 : 0);
+      }
+      break;
+    case cg_mouse: mouse(r); break;
+    case cg_scroll:
+      // Quartz's positive wheel values scroll up and left.
+      scroll_axis(0, -int64_t{r.wheel[0]});
+      if (r.wheels >= 2) scroll_axis(1, -int64_t{r.wheel[1]});
+      break;
+  }
+  sd.flush(bus);
+  return !lost;
+}
+
+void gnome_close() {
+  if (bus == nullptr) return;
+  // What was sent is taken first (the releases, in their order), then the session stops: mutter
+  // would release what a stopping session holds itself, buttons first.
+  while (!lost && in_flight > 0 && pump() && in_flight > 0 && wait_bus(read_ms)) {
+  }
+  if (!lost && started) {
+    sd_bus_message *m = call(answer_ms, mutter, session, remote, "Stop", nullptr);
+    if (m != nullptr) sd.message_unref(m);
+  }
+  disconnect();
+}
+
+const char *gnome_error() { return error[0] != '\0' ? error : nullptr; }
+const char *gnome_about() { return about; }
+const char *gnome_cannot_type() { return nullptr; }
+
+}  // namespace
+
+const backend gnome_backend = {"gnome",     gnome_open,  gnome_deliver,    gnome_close,
+                               gnome_error, gnome_about, gnome_cannot_type};
