@@ -3,7 +3,9 @@
 // hidpipe, from a bare protocol loop of ours (the ceiling), and key taps from wtype; 1,000
 // characters of text from hidpipe and from wtype. Then hidpipe's write-to-arrival latency over
 // single moves.
-//   wayland_count HIDPIPE LOOP RUNS
+//   wayland_count HIDPIPE LOOP RUNS           on sway
+//   wayland_count --gnome HIDPIPE LOOP RUNS   on headless mutter, through its remote-desktop
+//                                             interface, LOOP being tests/mutter_devices.cc
 // Prints "workload sender events events/s lost out-of-order dropped" lines (medians of RUNS runs;
 // dropped counts runs retried because the compositor dropped the window, too slow to keep up),
 // then "latency MEDIAN P99" in microseconds.
@@ -30,6 +32,8 @@ constexpr int moves = 10000;
 constexpr int taps = 1000;
 constexpr int burst = 100000;
 
+bool gnome;  // mutter and the gnome backend rather than sway and the wayland backend
+
 struct measured {
   int events;     // counted on arrival
   double rate;    // per second, from the sender's start to the last arrival
@@ -41,7 +45,7 @@ struct measured {
 bool in_place(const std::string &kind, int i, const std::string &line) {
   if (kind == "moves") {
     char want[48];
-    snprintf(want, sizeof want, "motion %d %d", 1 + i % 1200, 1 + i / 1200 % 700);
+    snprintf(want, sizeof want, gnome ? "motion 0 %d %d" : "motion %d %d", 1 + i % 1200, 1 + i / 1200 % 700);
     return line == want;
   }
   std::istringstream words(line);
@@ -58,10 +62,12 @@ bool run_once(const wayland_session &s, const std::string &kind, int expected, c
   observer o;
   std::vector<std::string> env;
   if (kind == "burst") env.emplace_back("OBSERVER_TALLY=1");
+  if (gnome) env.emplace_back("OBSERVER_OUTPUTS=1");
   if (!o.start(s, env)) return false;
   int in = -1, out = -1;
   auto begin = clock_type::now();
-  pid_t pid = s.spawn(program, args, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
+  pid_t pid =
+      s.spawn(program, args, {gnome ? "HIDPIPE_BACKEND=gnome" : "HIDPIPE_BACKEND=wayland"}, &in, &out);
   bool written = write(in, input.data(), input.size()) == static_cast<ssize_t>(input.size());
   close(in);
   *m = {0, 0, 0, false};
@@ -121,10 +127,12 @@ void report(const wayland_session &s, const std::string &kind, const std::string
 
 void latency(const wayland_session &s, const std::string &hidpipe, int n) {
   observer o;
-  if (!o.start(s)) return;
+  if (!o.start(s, gnome ? std::vector<std::string>{"OBSERVER_OUTPUTS=1"} : std::vector<std::string>{}))
+    return;
   int in = -1, out = -1;
-  pid_t pid = s.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
-  usleep(300000);  // connected and its devices made
+  pid_t pid = s.spawn(hidpipe, {}, {gnome ? "HIDPIPE_BACKEND=gnome" : "HIDPIPE_BACKEND=wayland"}, &in, &out);
+  if (gnome && write(in, "M 1 1\n", 6) != 6) return;
+  usleep(gnome ? 1000000 : 300000);  // connected, its devices made, settled
   o.take(1000000, 50);
   std::vector<double> times;
   for (int i = 0; i < n; i++) {
@@ -149,17 +157,34 @@ void latency(const wayland_session &s, const std::string &hidpipe, int n) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  gnome = argc > 1 && std::string(argv[1]) == "--gnome";
+  if (gnome) {
+    argv++;
+    argc--;
+  }
   if (argc < 4) {
-    fprintf(stderr, "usage: wayland_count HIDPIPE LOOP RUNS\n");
+    fprintf(stderr, "usage: wayland_count [--gnome] HIDPIPE LOOP RUNS\n");
     return 2;
   }
   int runs = atoi(argv[3]);
   wayland_session s;
-  if (!s.start_sway()) {
+  if (gnome ? !s.start_mutter(argv[2]) : !s.start_sway()) {
     fprintf(stderr, "wayland_count: %s\n", s.why().c_str());
     return 2;
   }
   std::string hidpipe = s.install(argv[1]), loop = s.install(argv[2]);
+  if (gnome) {
+    std::string move_input, key_input;
+    for (int i = 0; i < moves; i++)
+      move_input += "M " + std::to_string(1 + i % 1200) + " " + std::to_string(1 + i / 1200 % 700) + "\n";
+    for (int i = 0; i < taps; i++) key_input += "K KeyA 1\nK KeyA 0\n";
+    report(s, "moves", "ceiling", loop, {"moves", std::to_string(moves)}, "", runs);
+    report(s, "moves", "hidpipe", hidpipe, {}, move_input, runs);
+    report(s, "keys", "ceiling", loop, {"keys", std::to_string(taps)}, "", runs);
+    report(s, "keys", "hidpipe", hidpipe, {}, key_input, runs);
+    latency(s, hidpipe, 2000);
+    return 0;
+  }
   // Text: 1,000 characters, 50 to a line, some off the US layout, so that the keymap of the text's
   // own characters is used, as in real use.
   const char *letters[] = {"a", "b", "c", "d",        "e",        "f",       "g",

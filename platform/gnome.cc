@@ -54,11 +54,15 @@ sd_functions sd;
 bool loaded;              // whether the libraries are loaded
 sd_bus *bus;              // the session bus, while connected
 char session[128];        // the remote-desktop session's path
+char session_id[64];      // its id, which a screen cast names to belong to it
 char cast[128];           // the screen-cast session's path
 bool started;             // the remote-desktop session was started
 int in_flight;            // calls sent whose replies have not come
 bool lost;                // mutter went away or closed the session
 bool monitors_moved;      // the monitors changed since they were read
+bool closed;              // mutter closed the session: when the monitors changed, a new one follows
+bool held_keys[256];      // evdev keys held through the session
+bool held_buttons[5];     // buttons held, by platform button
 char error[400];          // why the backend cannot start, or was lost
 char about[700];          // where events go, for --verbose
 int64_t wheel_rest[2];    // scroll pixels not yet sent as a notch: vertical, horizontal
@@ -70,10 +74,10 @@ constexpr unsigned answer_ms = 3000;
 constexpr unsigned read_ms = 10000;
 
 // Calls in flight at most: mutter answers a call when it has queued its event, and merges motion
-// that queues up. Measured with 10,000 moves into a window (3 runs each): with up to 16 outstanding
-// some were lost (9,415 of 10,000 in one run; 32: as few as 5,524), with 12 or fewer none, idle or
-// with both cores busy. Half the first bound that lost any.
-constexpr int most_in_flight = 8;
+// that queues up. Measured with 10,000 moves into a window, 5 runs a time: with the machine idle,
+// 16 outstanding lost some (9,415 of 10,000 in one run) and 12 none; under the benchmark's load
+// (sender, window and counter on two cores) 8 lost some (9,925) and 4 none in 15 runs. Half that.
+constexpr int most_in_flight = 2;
 
 // A new session's screen casts begin as it starts, and mutter, busy with them, merges the input
 // that queues up meanwhile (motions lost, others placed between two). Measured with a window on
@@ -147,7 +151,7 @@ bool load() {
 void mark_lost(const char *why) {
   if (lost) return;
   lost = true;
-  snprintf(error, sizeof error, "lost GNOME's compositor: %s", why);
+  snprintf(error, sizeof error, "lost GNOME's compositor: %.300s", why);
 }
 
 // Reads what the bus has for us and runs its callbacks; false once the connection broke.
@@ -249,7 +253,7 @@ void notify(const char *member, const char *types, ...) {
 }
 
 int on_closed(sd_bus_message * /*m*/, void * /*data*/, sd_bus_error * /*e*/) {
-  mark_lost("it closed the remote-desktop session");
+  closed = true;
   return 0;
 }
 
@@ -425,7 +429,9 @@ void disconnect() {
   if (bus != nullptr) sd.flush_close_unref(bus);
   bus = nullptr;
   session[0] = cast[0] = '\0';
-  started = false;
+  started = closed = false;
+  for (bool &k : held_keys) k = false;
+  for (bool &b : held_buttons) b = false;
   in_flight = 0;
   monitor_count = 0;
 }
@@ -450,7 +456,7 @@ bool record_monitors() {
   monitor_count = 0;
   for (int i = 0; i < n; i++) {
     monitor &mon = monitors[monitor_count];
-    snprintf(mon.connector, sizeof mon.connector, "%s", connectors[i]);
+    snprintf(mon.connector, sizeof mon.connector, "%.63s", connectors[i]);
     if (!read_path(call(answer_ms, mutter, cast, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor",
                         "sa{sv}", mon.connector, 0),
                    mon.stream))
@@ -464,6 +470,79 @@ bool record_monitors() {
     watch(rule, on_stream, &mon);
     monitor_count++;
   }
+  return true;
+}
+
+// A screen-cast session of the remote-desktop session's, for its streams.
+bool new_cast() {
+  return read_path(call(answer_ms, "org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast",
+                        "org.gnome.Mutter.ScreenCast", "CreateSession", "a{sv}", 1,
+                        "remote-desktop-session-id", "s", session_id),
+                   cast);
+}
+
+// Waits until every monitor's stream exists: a move placed before would miss its monitor.
+bool await_streams() {
+  for (bool all = false; !all;) {
+    if (!pump()) return false;
+    all = true;
+    for (int i = 0; i < monitor_count; i++) all = all && monitors[i].streaming;
+    if (!all && !wait_bus(answer_ms)) {
+      snprintf(error, sizeof error, "GNOME's compositor did not start its screen casts (waited %u s)",
+               answer_ms / 1000);
+      return false;
+    }
+  }
+  return true;
+}
+
+// A remote-desktop session with a screen cast of each monitor in use, started, its streams ready and
+// their places read.
+bool open_session() {
+  const char *id = nullptr;
+  closed = false;
+  bool ok = read_path(call(answer_ms, mutter, "/org/gnome/Mutter/RemoteDesktop",
+                           "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr),
+                      session);
+  sd_bus_message *props = ok ? call(answer_ms, mutter, session, "org.freedesktop.DBus.Properties", "Get",
+                                    "ss", remote, "SessionId")
+                             : nullptr;
+  ok = props != nullptr && sd.read(props, "v", "s", &id) >= 0 && id != nullptr;
+  if (ok) snprintf(session_id, sizeof session_id, "%s", id);
+  if (props != nullptr) sd.message_unref(props);
+  char rule[256];
+  snprintf(rule, sizeof rule, "type='signal',path='%s',interface='%s',member='Closed'", session, remote);
+  if (ok) watch(rule, on_closed);
+  ok = ok && new_cast() && record_monitors();
+  sd_bus_message *start = ok ? call(answer_ms, mutter, session, remote, "Start", nullptr) : nullptr;
+  ok = start != nullptr;
+  if (start != nullptr) sd.message_unref(start);
+  started = ok;
+  ok = ok && await_streams();
+  for (int i = 0; ok && i < monitor_count; i++) ok = read_place(monitors[i]);
+  if (ok) measure_desktop();
+  return ok;
+}
+
+void move_to(const cg_record &r);
+
+// After the monitors changed: mutter ends a session whose monitors change, releasing what it held,
+// so a new one is made, with screen casts of the monitors as they are now, and what hidpipe still
+// holds is pressed again in it, so that the desktop and hidpipe agree.
+bool follow_monitors() {
+  if (!open_session()) return false;
+  host_sleep(settle_ms);
+  for (unsigned code = 0; code < std::size(held_keys); code++)
+    if (held_keys[code]) notify("NotifyKeyboardKeycode", "ub", code, 1);
+  bool any = false;
+  for (bool b : held_buttons) any = any || b;
+  if (any && sent_x >= 0) {
+    cg_record at = {};
+    at.at = {static_cast<double>(sent_x), static_cast<double>(sent_y)};
+    move_to(at);
+  }
+  for (size_t b = 0; b < std::size(buttons); b++)
+    if (held_buttons[b]) notify("NotifyPointerButton", "ib", static_cast<int32_t>(buttons[b]), 1);
   return true;
 }
 
@@ -494,40 +573,7 @@ bool gnome_open() {
       "RemoteDesktop'",
       on_owner);
   watch("type='signal',interface='org.gnome.Mutter.DisplayConfig',member='MonitorsChanged'", on_monitors);
-  const char *id = nullptr;
-  bool ok = read_path(call(answer_ms, mutter, "/org/gnome/Mutter/RemoteDesktop",
-                           "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr),
-                      session);
-  sd_bus_message *props = ok ? call(answer_ms, mutter, session, "org.freedesktop.DBus.Properties", "Get",
-                                    "ss", remote, "SessionId")
-                             : nullptr;
-  ok = props != nullptr && sd.read(props, "v", "s", &id) >= 0 && id != nullptr;
-  char rule[256];
-  snprintf(rule, sizeof rule, "type='signal',path='%s',interface='%s',member='Closed'", session, remote);
-  if (ok) watch(rule, on_closed);
-  ok = ok && read_path(call(answer_ms, "org.gnome.Mutter.ScreenCast", "/org/gnome/Mutter/ScreenCast",
-                            "org.gnome.Mutter.ScreenCast", "CreateSession", "a{sv}", 1,
-                            "remote-desktop-session-id", "s", id),
-                       cast);
-  if (props != nullptr) sd.message_unref(props);
-  ok = ok && record_monitors();
-  sd_bus_message *start = ok ? call(answer_ms, mutter, session, remote, "Start", nullptr) : nullptr;
-  ok = start != nullptr;
-  if (start != nullptr) sd.message_unref(start);
-  started = ok;
-  // Ready once every stream exists: a move placed before would miss its monitor.
-  for (bool all = false; ok && !all;) {
-    ok = pump();
-    all = true;
-    for (int i = 0; i < monitor_count; i++) all = all && monitors[i].streaming;
-    if (ok && !all && !wait_bus(answer_ms)) {
-      snprintf(error, sizeof error, "GNOME's compositor did not start its screen casts (waited %u s)",
-               answer_ms / 1000);
-      ok = false;
-    }
-  }
-  for (int i = 0; ok && i < monitor_count; i++) ok = read_place(monitors[i]);
-  if (!ok) {
+  if (!open_session()) {
     if (error[0] == '\0')
       snprintf(error, sizeof error, "GNOME's compositor refused a remote-desktop session");
     disconnect();
@@ -600,8 +646,9 @@ void mouse(const cg_record &r) {
   int x = 0, y = 0;
   place(r.at.x, r.at.y, &x, &y);
   if (x != sent_x || y != sent_y) move_to(r);
-  uint32_t b = r.button < std::size(buttons) ? buttons[r.button] : buttons[0];
-  notify("NotifyPointerButton", "ib", static_cast<int32_t>(b), is_press(r.type) ? 1 : 0);
+  size_t index = r.button < std::size(buttons) ? static_cast<size_t>(r.button) : 0;
+  held_buttons[index] = is_press(r.type);
+  notify("NotifyPointerButton", "ib", static_cast<int32_t>(buttons[index]), is_press(r.type) ? 1 : 0);
 }
 
 // Whole notches of the pixels gathered on an axis (positive down or right): mutter makes each a
@@ -647,17 +694,26 @@ bool gnome_deliver(const cg_record &r) {
     ready_at = 0;
   }
   pump();
-  if (monitors_moved && !host_ending() && host_stop_signal() == 0) {
-    // New places for the same monitors are read again; a monitor added needs a new session.
-    monitors_moved = false;
-    for (int i = 0; i < monitor_count; i++) read_place(monitors[i]);
-    measure_desktop();
+  if (closed) {
+    // The notice of new monitors may come just after the session's end.
+    for (int tries = 0; !monitors_moved && tries < 10 && pump(); tries++) wait_bus(30);
+    if (!monitors_moved) mark_lost("it closed the remote-desktop session");
   }
+  if (monitors_moved && !lost) {
+    monitors_moved = false;
+    if (closed && !follow_monitors()) {
+      char why[sizeof error];
+      snprintf(why, sizeof why, "%s", error);
+      mark_lost(why);
+    }
+  }
+  if (lost) return false;
   switch (r.kind) {
     case cg_keyboard:
       if (r.text_length > 0) {
         if (r.down) type(r);
       } else if (unsigned code = evdev_of(r.keycode); code != 0) {
+        if (code < std::size(held_keys)) held_keys[code] = r.down;
         notify("NotifyKeyboardKeycode", "ub", code, r.down ? 1 : 0);
       }
       break;

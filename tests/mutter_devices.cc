@@ -4,9 +4,11 @@
 // nothing, a tap of F24 before any window has the focus), prints "ready" and stays until its
 // standard input ends.
 //   mutter_devices          the idle devices
-//   mutter_devices loop N   also N absolute moves of the first monitor, straight through the calls
-//                           hidpipe makes with the same bound on calls in flight: the ceiling. Prints
-//                           "sent" when the last has been answered.
+//   mutter_devices moves N  also N absolute moves on the first monitor (to 1 + i % 1200,
+//                           1 + i / 1200 % 700), straight through the calls hidpipe makes, with the
+//                           same bound on calls in flight and the same pause after the start: the
+//                           ceiling of the GNOME benchmark
+//   mutter_devices keys N   also N taps of A, likewise
 // DBUS_SESSION_BUS_ADDRESS names mutter's session bus.
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -28,6 +30,11 @@ int fail(const char *what, const sd_bus_error *e) {
   printf("failed: %s: %s\n", what, e != nullptr && e->message != nullptr ? e->message : "");
   fflush(stdout);
   return 1;
+}
+
+int on_stream(sd_bus_message * /*m*/, void *data, sd_bus_error * /*e*/) {
+  *static_cast<bool *>(data) = true;
+  return 0;
 }
 
 int on_reply(sd_bus_message * /*m*/, void * /*data*/, sd_bus_error * /*e*/) {
@@ -65,8 +72,9 @@ bool first_stream(char (&stream)[128]) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  bool loop = argc > 2 && strcmp(argv[1], "loop") == 0;
-  long moves = loop ? atol(argv[2]) : 0;
+  bool moving = argc > 2 && strcmp(argv[1], "moves") == 0, typing = argc > 2 && strcmp(argv[1], "keys") == 0;
+  bool loop = moving || typing;
+  long count = loop ? atol(argv[2]) * (typing ? 2 : 1) : 0;
   sd_bus_error e = SD_BUS_ERROR_NULL;
   sd_bus_message *m = nullptr;
   const char *path = nullptr;
@@ -78,39 +86,54 @@ int main(int argc, char **argv) {
   snprintf(session, sizeof session, "%s", path);
   sd_bus_message_unref(m);
   char stream[128] = {};
+  bool streaming = !loop;
   if (loop && !first_stream(stream)) return fail("a screen cast of Meta-0", &e);
+  if (loop)
+    sd_bus_match_signal(bus, nullptr, nullptr, stream, "org.gnome.Mutter.ScreenCast.Stream",
+                        "PipeWireStreamAdded", on_stream, &streaming);
   if (sd_bus_call_method(bus, mutter, session, remote, "Start", &e, nullptr, "") < 0)
     return fail("Start", &e);
-  if (sd_bus_call_method(bus, mutter, session, remote, "NotifyPointerMotionRelative", &e, nullptr, "dd", 0.0,
-                         0.0) < 0 ||
-      sd_bus_call_method(bus, mutter, session, remote, "NotifyKeyboardKeycode", &e, nullptr, "ub", 194u, 1) <
-          0 ||
-      sd_bus_call_method(bus, mutter, session, remote, "NotifyKeyboardKeycode", &e, nullptr, "ub", 194u, 0) <
-          0)
-    return fail("the devices", &e);
+  // In a loop, its own calls make the devices.
+  bool made = loop || (sd_bus_call_method(bus, mutter, session, remote, "NotifyPointerMotionRelative", &e,
+                                          nullptr, "dd", 0.0, 0.0) >= 0 &&
+                       sd_bus_call_method(bus, mutter, session, remote, "NotifyKeyboardKeycode", &e, nullptr,
+                                          "ub", 194u, 1) >= 0 &&
+                       sd_bus_call_method(bus, mutter, session, remote, "NotifyKeyboardKeycode", &e, nullptr,
+                                          "ub", 194u, 0) >= 0);
+  if (!made) return fail("the devices", &e);
   printf("ready\n");
   fflush(stdout);
   if (loop) {
-    // As hidpipe sends them: each move a call whose reply is awaited, 64 at most outstanding.
-    char line[8];
-    if (read(0, line, 1) != 1) return 0;
-    for (long i = 0; i < moves || in_flight > 0;) {
-      while (in_flight >= 64 || (i >= moves && in_flight > 0)) {
+    // As hidpipe sends them: once the stream exists and after the same pause, each event a call
+    // whose reply is awaited, 2 at most outstanding.
+    while (!streaming) {
+      if (sd_bus_process(bus, nullptr) > 0) continue;
+      sd_bus_wait(bus, UINT64_MAX);
+    }
+    usleep(250000);
+    for (long i = 0; i < count || in_flight > 0;) {
+      while (in_flight >= 2 || (i >= count && in_flight > 0)) {
         if (sd_bus_process(bus, nullptr) > 0) continue;
         sd_bus_wait(bus, UINT64_MAX);
       }
-      if (i >= moves) break;
+      if (i >= count) break;
       sd_bus_message *call = nullptr;
-      sd_bus_message_new_method_call(bus, &call, mutter, session, remote, "NotifyPointerMotionAbsolute");
-      sd_bus_message_append(call, "sdd", stream, static_cast<double>(100 + i % 1000),
-                            static_cast<double>(100));
+      if (moving) {
+        sd_bus_message_new_method_call(bus, &call, mutter, session, remote, "NotifyPointerMotionAbsolute");
+        sd_bus_message_append(call, "sdd", stream, static_cast<double>(1 + i % 1200),
+                              static_cast<double>(1 + i / 1200 % 700));
+      } else {
+        sd_bus_message_new_method_call(bus, &call, mutter, session, remote, "NotifyKeyboardKeycode");
+        sd_bus_message_append(call, "ub", 30u, i % 2 == 0 ? 1 : 0);
+      }
       sd_bus_call_async(bus, nullptr, call, on_reply, nullptr, 0);
       sd_bus_message_unref(call);
       in_flight++;
       i++;
     }
-    printf("sent\n");
-    fflush(stdout);
+    sd_bus_call_method(bus, mutter, session, remote, "Stop", &e, nullptr, "");
+    sd_bus_flush_close_unref(bus);
+    return 0;
   }
   for (char c; read(0, &c, 1) > 0;) {
   }

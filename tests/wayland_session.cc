@@ -270,6 +270,44 @@ int wayland_session::swaymsg(const std::vector<std::string> &args) const {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+int wayland_session::busctl(std::vector<std::string> args) const {
+  std::string program = on_path("busctl");
+  if (program.empty() || bus_.empty()) return -1;
+  auto run = [&](std::vector<std::string> words, std::string *output) {
+    words.insert(words.begin(), {"busctl", "--user"});
+    std::vector<std::string> env = client_env();
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+      drop_privileges();
+      dup2(fds[1], 1);
+      close(fds[0]);
+      execve(program.c_str(), pointers(words).data(), pointers(env).data());
+      _exit(127);
+    }
+    close(fds[1]);
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;) output->append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  for (std::string &a : args) {
+    if (a != "SERIAL") continue;
+    std::string state;
+    run({"call", "org.gnome.Mutter.DisplayConfig", "/org/gnome/Mutter/DisplayConfig",
+         "org.gnome.Mutter.DisplayConfig", "GetCurrentState"},
+        &state);
+    // "ua(...)... SERIAL ...": the first value after the signature.
+    size_t space = state.find(' ');
+    a = space == std::string::npos ? "0" : state.substr(space + 1, state.find(' ', space + 1) - space - 1);
+  }
+  std::string ignored;
+  return run(args, &ignored);
+}
+
 std::string wayland_session::install(const std::string &program) const {
   std::string copy = runtime_ + "/" + program.substr(program.rfind('/') + 1);
   if (!copy_file(program, copy)) return program;

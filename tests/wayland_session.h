@@ -32,6 +32,10 @@ class wayland_session {
   // Runs swaymsg with args as the compositor's user, against this sway; returns its exit status.
   int swaymsg(const std::vector<std::string> &args) const;
 
+  // Runs busctl --user with args as the compositor's user, on mutter's session bus; an argument
+  // "SERIAL" stands for the serial of the monitors' configuration now. Returns its exit status.
+  int busctl(std::vector<std::string> args) const;
+
   // Copies a program into the runtime folder, where the compositor's user may run it; returns the
   // copy's path.
   std::string install(const std::string &program) const;

@@ -600,6 +600,66 @@ TEST_F(gnome, chosen_automatically_and_every_move_arrives) {
   EXPECT_TRUE(seen == expected) << "moves lost or out of order";
 }
 
+// Monitors rearranged mid-session: mutter ends the session, releasing what it held; hidpipe goes on
+// in a new one, with what it holds pressed again.
+TEST_F(gnome, monitors_rearranged_mid_session) {
+  int in = -1, out = -1;
+  pid_t pid = session.spawn(hidpipe, {"-v"}, {"HIDPIPE_BACKEND=gnome"}, &in, &out);
+  ASSERT_GT(pid, 0);
+  signal(SIGPIPE, SIG_IGN);
+  auto send = [&](const std::string &text) {
+    EXPECT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  send("M 100 100\nK ShiftLeft 1\n");
+  usleep(800000);
+  // Meta-1 below Meta-0 now, as Settings' Displays panel would apply it (for the session only).
+  EXPECT_EQ(session.busctl({"call",
+                            "org.gnome.Mutter.DisplayConfig",
+                            "/org/gnome/Mutter/DisplayConfig",
+                            "org.gnome.Mutter.DisplayConfig",
+                            "ApplyMonitorsConfig",
+                            "uua(iiduba(ssa{sv}))a{sv}",
+                            "SERIAL",
+                            "1",
+                            "2",
+                            "0",
+                            "0",
+                            "1",
+                            "0",
+                            "true",
+                            "1",
+                            "Meta-0",
+                            "1280x720@60.000",
+                            "0",
+                            "0",
+                            "720",
+                            "1",
+                            "0",
+                            "false",
+                            "1",
+                            "Meta-1",
+                            "1024x720@60.000",
+                            "0",
+                            "0"}),
+            0);
+  usleep(800000);
+  send("K KeyA 1\nK KeyA 0\n");
+  close(in);
+  std::string said;
+  char buf[4096];
+  for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
+  close(out);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
+  strings seen = o.take(100000, 500);
+  strings keys = only(seen, {"key"});
+  EXPECT_EQ(keys, (strings{"key 42 1 Shift_L", "key 42 0 Shift_L", "key 42 1 Shift_L", "key 30 1 A",
+                           "key 30 0 A", "key 42 0 Shift_L"}))
+      << said;
+  EXPECT_EQ(still_down(seen), std::set<std::string>{});
+}
+
 // mutter that goes away ends the session with status 1 at the next command.
 TEST_F(gnome, lost_compositor_ends_the_session_with_status_1) {
   int in = -1, out = -1;
