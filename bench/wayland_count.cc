@@ -54,6 +54,19 @@ bool in_place(const std::string &kind, int i, const std::string &line) {
   return state == (i % 2 == 0 ? "1" : "0");
 }
 
+// Counts the workload's events among lines the window printed; true when the compositor dropped it.
+bool count_lines(const std::string &kind, const std::vector<std::string> &lines, measured *m) {
+  bool gone = false;
+  for (const std::string &line : lines) {
+    if (line.rfind("gone", 0) == 0) gone = true;
+    if (line.rfind("tally ", 0) == 0) m->events = atoi(line.c_str() + 6);
+    if (line.rfind(kind == "moves" ? "motion " : "key ", 0) != 0) continue;
+    if (!in_place(kind, m->events, line)) m->disorder = true;
+    m->events++;
+  }
+  return gone;
+}
+
 // One run with a fresh window, so that a run starts with nothing queued from the one before.
 // Returns false when the compositor dropped the window during the run: that run says nothing about
 // the sender.
@@ -79,13 +92,7 @@ bool run_once(const wayland_session &s, const std::string &kind, int expected, c
     size_t most = kind == "burst" ? 1 : static_cast<size_t>(expected - m->events);
     std::vector<std::string> lines = o.take(most, 2000);
     if (lines.empty()) break;
-    for (const std::string &line : lines) {
-      if (line.rfind("gone", 0) == 0) gone = true;
-      if (line.rfind("tally ", 0) == 0) m->events = atoi(line.c_str() + 6);
-      if (line.rfind(kind == "moves" ? "motion " : "key ", 0) != 0) continue;
-      if (!in_place(kind, m->events, line)) m->disorder = true;
-      m->events++;
-    }
+    gone = count_lines(kind, lines, m);
     last = clock_type::now();
   }
   waitpid(pid, nullptr, 0);

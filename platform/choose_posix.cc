@@ -1,7 +1,7 @@
 // The automatic choice of the backend on Linux and other POSIX systems: under WAYLAND_DISPLAY the
-// compositor's own protocol, else GNOME's remote-desktop interface, else uinput, else XWayland; X11 under DISPLAY; uinput where
-// /dev/uinput can be written; the event log alone where one is asked for. With none of them,
-// nothing could receive the events, and hidpipe does not start.
+// compositor's own protocol, else GNOME's remote-desktop interface, else uinput, else XWayland; X11 under
+// DISPLAY; uinput where /dev/uinput can be written; the event log alone where one is asked for. With none of
+// them, nothing could receive the events, and hidpipe does not start.
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -686,8 +686,9 @@ void type(const cg_record &r) {
   }
 }
 
-bool gnome_deliver(const cg_record &r) {
-  if (bus == nullptr || lost) return false;
+// Before an event: the start's pause, what the bus said meanwhile, and a new session when mutter
+// ended this one for new monitors. False once the session is lost.
+bool keep_session() {
   if (ready_at != 0) {
     uint64_t now = host_clock_ns();
     if (now < ready_at) host_sleep(static_cast<unsigned>((ready_at - now) / 1000000));
@@ -707,16 +708,22 @@ bool gnome_deliver(const cg_record &r) {
       mark_lost(why);
     }
   }
-  if (lost) return false;
+  return !lost;
+}
+
+void key(const cg_record &r) {
+  if (r.text_length > 0) {
+    if (r.down) type(r);
+  } else if (unsigned code = evdev_of(r.keycode); code != 0) {
+    if (code < std::size(held_keys)) held_keys[code] = r.down;
+    notify("NotifyKeyboardKeycode", "ub", code, r.down ? 1 : 0);
+  }
+}
+
+bool gnome_deliver(const cg_record &r) {
+  if (bus == nullptr || lost || !keep_session()) return false;
   switch (r.kind) {
-    case cg_keyboard:
-      if (r.text_length > 0) {
-        if (r.down) type(r);
-      } else if (unsigned code = evdev_of(r.keycode); code != 0) {
-        if (code < std::size(held_keys)) held_keys[code] = r.down;
-        notify("NotifyKeyboardKeycode", "ub", code, r.down ? 1 : 0);
-      }
-      break;
+    case cg_keyboard: key(r); break;
     case cg_mouse: mouse(r); break;
     case cg_scroll:
       // Quartz's positive wheel values scroll up and left.
