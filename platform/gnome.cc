@@ -393,7 +393,7 @@ void follow_keymap() {
 // Connects to mutter's Wayland display for the seat's keymap; without one (no WAYLAND_DISPLAY),
 // text is sent unchecked.
 void watch_keymap() {
-  context = xkb.context_new(XKB_CONTEXT_NO_FLAGS);
+  context = xkb_quiet_context();
   display = env_set("WAYLAND_DISPLAY") ? wl.display_connect(nullptr) : nullptr;
   if (display == nullptr) return;
   auto *d = reinterpret_cast<wl_proxy *>(display);
@@ -661,9 +661,29 @@ void scroll_axis(int axis, int64_t pixels) {
     notify("NotifyPointerAxisDiscrete", "ui", static_cast<uint32_t>(axis), static_cast<int32_t>(notches));
 }
 
+// The level at which mutter types a keysym: that of the first key, in key-code order, with it on
+// group, or -1. Mutter presses the level's modifiers for the second and third levels alone.
+int mutter_level(xkb_keysym_t ks) {
+  for (xkb_keycode_t key = xkb.keymap_min_keycode(keymap); key <= xkb.keymap_max_keycode(keymap); key++) {
+    xkb_layout_index_t layouts = xkb.keymap_num_layouts_for_key(keymap, key);
+    if (layouts == 0) continue;
+    xkb_layout_index_t l = group < layouts ? group : 0;
+    for (xkb_level_index_t level = 0; level < xkb.keymap_num_levels_for_key(keymap, key, l); level++) {
+      const xkb_keysym_t *syms = nullptr;
+      int n = xkb.keymap_key_get_syms_by_level(keymap, key, l, level, &syms);
+      for (int i = 0; i < n; i++)
+        if (syms[i] == ks) return static_cast<int>(level);
+    }
+  }
+  return -1;
+}
+
+void press_key_code(unsigned code, bool down) { notify("NotifyKeyboardKeycode", "ub", code, down ? 1 : 0); }
+
 // Types each character by its keysym, which mutter presses with the layout's level (Shift, the
-// level 3 key); one the layout lacks would be dropped by mutter without a word, so it is left out
-// here, and said.
+// level 3 key). One that mutter would type at a higher level, which it presses without the level's
+// modifiers, is typed by its key and modifiers instead, as on uinput; one the layout lacks would be
+// dropped by mutter without a word, so it is left out here, and said.
 void type(const cg_record &r) {
   follow_keymap();
   // The seat may have gained its keyboard since the start (this session's own, at its first key).
@@ -674,7 +694,11 @@ void type(const cg_record &r) {
       c = 0x10000 + ((c - 0xD800) << 10) + (r.text[++i] - 0xDC00u);
     xkb_keysym_t ks = text_keysym(c);
     key_level where = {};
-    if (ks == 0 || (keymap != nullptr && !find_level(keymap, group, ks, &where))) {
+    bool on_layout = ks != 0 && (keymap == nullptr || find_level(keymap, group, ks, &where));
+    if (on_layout && keymap != nullptr && mutter_level(ks) > 2 &&
+        type_char(keymap, group, c, held_keys, press_key_code) == typed_it)
+      continue;
+    if (!on_layout) {
       char text[5];
       const char *name = keymap != nullptr ? xkb.keymap_layout_get_name(keymap, group) : nullptr;
       note_delivery("T: cannot type U+%04X (%s): the layout \"%s\" has no key for it",

@@ -1,7 +1,7 @@
 // The uinput backend: one virtual input device of the kernel's, made through /dev/uinput, which
 // every Wayland compositor, X11 and the console read like a real keyboard and tablet. Keys go by
-// position (evdev codes), which the desktop's layout interprets, so text cannot be typed; the
-// pointer is absolute, over the desktop's size in pixels.
+// position (evdev codes), which the desktop's layout interprets; text is typed by the keys of the
+// user's layout (uinput_text.cc). The pointer is absolute, over the desktop's size in pixels.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/uinput.h>
@@ -21,6 +21,7 @@
 #include "environment.h"
 #include "evdev.h"
 #include "host.h"
+#include "uinput.h"
 
 namespace {
 
@@ -29,9 +30,13 @@ int width, height;        // the desktop's size in pixels: the absolute axes run
 int sent_x = -1, sent_y;  // the position last written, or -1 before the first
 int64_t wheel_rest[2];    // hi-res wheel units not yet sent as a whole notch: vertical, horizontal
 char error[400];          // why the device cannot be made or was lost, or empty
-char about[480];          // where events go, for --verbose
+char about[1000];         // where events go, for --verbose
 input_event frame[8];     // the event group being built
 size_t framed;            // events in frame
+bool held[256];           // the keys K holds, by evdev code: text leaves them alone
+int caps_light = -1;      // Caps Lock's light as the desktop last set it on the device, or -1
+bool broken;              // a write failed while typing; error says why
+char text_about[480];     // which keymap text is typed with, for --verbose
 
 // Hi-res wheel units per notch, as the kernel counts them; a pixel of W is one unit, so 120 pixels
 // make a notch, as on X11.
@@ -146,8 +151,8 @@ void wait_until_ready() {
   // The value was checked at start (host_settle_ms); a stop signal ends the wait.
   long settle = env_number("HIDPIPE_UINPUT_SETTLE_MS", default_settle_ms);
   if (settle > 0) host_sleep(static_cast<unsigned>(settle));
-  snprintf(about, sizeof about, "events go to the uinput device %s (%dx%d pixels)",
-           node[0] != '\0' ? node : "hidpipe", width, height);
+  snprintf(about, sizeof about, "events go to the uinput device %s (%dx%d pixels)%s",
+           node[0] != '\0' ? node : "hidpipe", width, height, text_about);
 }
 
 bool set_bit(unsigned long request, int bit) {
@@ -158,6 +163,9 @@ bool set_bit(unsigned long request, int bit) {
 bool describe_device() {
   bool ok = set_bit(UI_SET_EVBIT, EV_SYN) && set_bit(UI_SET_EVBIT, EV_KEY) && set_bit(UI_SET_EVBIT, EV_REL) &&
             set_bit(UI_SET_EVBIT, EV_ABS);
+  // A Caps Lock light, which the desktop sets as its Caps Lock changes: text reads it to switch
+  // Caps Lock off around itself.
+  ok = ok && set_bit(UI_SET_EVBIT, EV_LED) && set_bit(UI_SET_LEDBIT, LED_CAPSL);
   for (unsigned mac = 0; ok && mac < 128; mac++)
     if (unsigned code = evdev_of(mac); code != 0) ok = set_bit(UI_SET_KEYBIT, static_cast<int>(code));
   for (uint16_t b : buttons) ok = ok && set_bit(UI_SET_KEYBIT, b);
@@ -186,26 +194,70 @@ bool uinput_open() {
              "not set (WIDTHxHEIGHT) and no connected monitor shows in /sys/class/drm");
     return false;
   }
-  device = open("/dev/uinput", O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-  if (device < 0) return fail("cannot open /dev/uinput (see man hidpipe, UINPUT, for access)");
+  const char *bad = nullptr;
+  text_about[0] = '\0';
+  if (!ut_start(text_about, sizeof text_about, &bad)) {
+    snprintf(error, sizeof error, "%s", bad);
+    return false;
+  }
+  // Read too, for the lights that the desktop sets.
+  device = open("/dev/uinput", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (device < 0) {
+    ut_stop();
+    return fail("cannot open /dev/uinput (see man hidpipe, UINPUT, for access)");
+  }
   if (!describe_device()) {
     close(device);
     device = -1;
+    ut_stop();
     return false;
   }
   sent_x = -1;
+  caps_light = -1;
+  broken = false;
+  for (bool &h : held) h = false;
   wheel_rest[0] = wheel_rest[1] = 0;
   wait_until_ready();
   return true;
 }
 
+// Reads what the desktop wrote to the device since: Caps Lock's light.
+void read_lights() {
+  input_event e[16];
+  for (;;) {
+    ssize_t n = read(device, e, sizeof e);
+    if (n < static_cast<ssize_t>(sizeof e[0])) return;
+    for (size_t i = 0; i < static_cast<size_t>(n) / sizeof e[0]; i++)
+      if (e[i].type == EV_LED && e[i].code == LED_CAPSL) caps_light = e[i].value != 0 ? 1 : 0;
+  }
+}
+
+// Presses or releases a key for text, each its own group, as a keyboard reports them.
+void press_for_text(unsigned code, bool down) {
+  if (broken) return;
+  add(EV_KEY, static_cast<uint16_t>(code), down ? 1 : 0);
+  broken = !send_frame();
+}
+
+void keyboard(const cg_record &r) {
+  if (r.text_length > 0) {
+    // Text is typed on the key-down that carries it.
+    if (r.down) {
+      read_lights();
+      ut_type(r, held, caps_light, press_for_text);
+    }
+  } else if (unsigned code = evdev_of(r.keycode); code != 0) {
+    if (code < std::size(held)) held[code] = r.down;
+    add(EV_KEY, static_cast<uint16_t>(code), r.down ? 1 : 0);
+  }
+}
+
 bool uinput_deliver(const cg_record &r) {
-  if (device < 0) return false;
+  if (device < 0 || broken) return false;
   switch (r.kind) {
     case cg_keyboard:
-      // Text has no key position to press: it is left out (cannot_type says so).
-      if (unsigned code = evdev_of(r.keycode); code != 0 && r.text_length == 0)
-        add(EV_KEY, static_cast<uint16_t>(code), r.down ? 1 : 0);
+      keyboard(r);
+      if (broken) return false;
       break;
     case cg_mouse:
       if (is_button(r.type)) {
@@ -232,15 +284,26 @@ void uinput_close() {
   ioctl(device, UI_DEV_DESTROY);
   close(device);
   device = -1;
+  ut_stop();
 }
 
 const char *uinput_error() { return error[0] != '\0' ? error : nullptr; }
 const char *uinput_about() { return about; }
-const char *uinput_cannot_type() {
-  return "the uinput backend presses keys by position and cannot type characters";
-}
+const char *uinput_cannot_type() { return ut_cannot_type(); }
 
 }  // namespace
+
+// Without libxkbcommon's headers the build has no layouts: keys are pressed by position only.
+#ifndef HIDPIPE_UINPUT_TEXT
+bool ut_start(char * /*about*/, size_t /*size*/, const char ** /*why*/) { return true; }
+void ut_type(const cg_record & /*r*/, const bool (&/*held*/)[256], int /*caps*/,
+             void (* /*press*/)(unsigned, bool)) {}
+const char *ut_cannot_type() {
+  return "this build of the uinput backend has no keyboard layouts (it needs libxkbcommon-dev), so it cannot "
+         "type characters";
+}
+void ut_stop() {}
+#endif
 
 const backend uinput_backend = {"uinput",     uinput_open,  uinput_deliver,    uinput_close,
                                 uinput_error, uinput_about, uinput_cannot_type};

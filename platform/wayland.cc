@@ -16,12 +16,13 @@
 #include <iterator>
 
 #include "backend.h"
+#include "environment.h"
 #include "evdev.h"
 #include "host.h"
 #include "symbols.h"
+#include "user_keymap.h"
 
 wl_functions wl;
-xkb_functions xkb;
 wl_display *wl_connection;
 wl_seat *wl_the_seat;
 uint32_t wl_seat_capabilities;
@@ -50,6 +51,8 @@ int output_count;                                   // how many of outputs are i
 zwlr_virtual_pointer_v1 *pointer;                   // the virtual pointer, with wlroots
 int left, top, width, height;                       // the desktop: the union of the outputs
 int sent_x = -1, sent_y;                            // the position last sent, or -1
+bool held[256];                                     // evdev keys held through fake input
+bool caps_by_k;                                     // Caps Lock as K's presses of it left it
 uint64_t pointer_ready_at;                          // when the new pointer may move: wl_ready_at
 int64_t wheel_rest[2];                              // pixels not yet sent as a notch: vertical, horizontal
 int64_t wheel_pixels[2];                            // pixels scrolled in all, per axis
@@ -85,6 +88,9 @@ wl_fixed_t axis_units(int axis, int32_t pixels) {
 // Linux buttons by platform button: left, right, center, back, forward.
 constexpr uint32_t buttons[] = {0x110, 0x111, 0x112, 0x113, 0x114};
 
+// The Caps Lock key's evdev code (KEY_CAPSLOCK).
+constexpr unsigned caps_lock = 58;
+
 // libwayland-client prints its complaints on standard error; hidpipe writes nothing unless asked,
 // so they are kept for the error message instead.
 void keep_complaint(const char *format, va_list ap) {
@@ -95,8 +101,12 @@ void keep_complaint(const char *format, va_list ap) {
 
 bool load() {
   void *client = dlopen("libwayland-client.so.0", RTLD_NOW | RTLD_LOCAL);
-  void *keys = client == nullptr ? nullptr : dlopen("libxkbcommon.so.0", RTLD_NOW | RTLD_LOCAL);
-  if (client == nullptr || keys == nullptr) {
+  const char *keys_missing = nullptr;
+  if (client != nullptr && !xkb_load(&keys_missing)) {
+    snprintf(error, sizeof error, "%s", keys_missing);
+    return false;
+  }
+  if (client == nullptr) {
     const char *why = dlerror();
     snprintf(error, sizeof error,
              "cannot load the Wayland libraries (Debian: libwayland-client0, libxkbcommon0): %s",
@@ -118,29 +128,7 @@ bool load() {
            find_symbol(client, "wl_proxy_get_version", &wl.proxy_get_version) &&
            find_symbol(client, "wl_proxy_destroy", &wl.proxy_destroy) &&
            find_symbol(client, "wl_proxy_set_user_data", &wl.proxy_set_user_data) &&
-           find_symbol(client, "wl_proxy_get_user_data", &wl.proxy_get_user_data) &&
-           find_symbol(keys, "xkb_context_new", &xkb.context_new) &&
-           find_symbol(keys, "xkb_context_unref", &xkb.context_unref) &&
-           find_symbol(keys, "xkb_keymap_new_from_string", &xkb.keymap_new_from_string) &&
-           find_symbol(keys, "xkb_keymap_new_from_names", &xkb.keymap_new_from_names) &&
-           find_symbol(keys, "xkb_keymap_get_as_string", &xkb.keymap_get_as_string) &&
-           find_symbol(keys, "xkb_keymap_unref", &xkb.keymap_unref) &&
-           find_symbol(keys, "xkb_state_new", &xkb.state_new) &&
-           find_symbol(keys, "xkb_state_unref", &xkb.state_unref) &&
-           find_symbol(keys, "xkb_state_update_key", &xkb.state_update_key) &&
-           find_symbol(keys, "xkb_state_serialize_mods", &xkb.state_serialize_mods) &&
-           find_symbol(keys, "xkb_state_serialize_layout", &xkb.state_serialize_layout) &&
-           find_symbol(keys, "xkb_utf32_to_keysym", &xkb.utf32_to_keysym) &&
-           find_symbol(keys, "xkb_keysym_get_name", &xkb.keysym_get_name) &&
-           find_symbol(keys, "xkb_keymap_min_keycode", &xkb.keymap_min_keycode) &&
-           find_symbol(keys, "xkb_keymap_max_keycode", &xkb.keymap_max_keycode) &&
-           find_symbol(keys, "xkb_keymap_num_layouts", &xkb.keymap_num_layouts) &&
-           find_symbol(keys, "xkb_keymap_num_layouts_for_key", &xkb.keymap_num_layouts_for_key) &&
-           find_symbol(keys, "xkb_keymap_num_levels_for_key", &xkb.keymap_num_levels_for_key) &&
-           find_symbol(keys, "xkb_keymap_key_get_syms_by_level", &xkb.keymap_key_get_syms_by_level) &&
-           find_symbol(keys, "xkb_keymap_key_get_mods_for_level", &xkb.keymap_key_get_mods_for_level) &&
-           find_symbol(keys, "xkb_keymap_layout_get_name", &xkb.keymap_layout_get_name) &&
-           find_symbol(keys, "xkb_keymap_mod_get_index", &xkb.keymap_mod_get_index);
+           find_symbol(client, "wl_proxy_get_user_data", &wl.proxy_get_user_data);
   void (*set_log_handler)(wl_log_func_t) = nullptr;
   loaded = loaded && find_symbol(client, "wl_log_set_handler_client", &set_log_handler);
   if (!loaded) {
@@ -301,8 +289,9 @@ bool connect() {
     outputs[i].xdg = zxdg_output_manager_v1_get_xdg_output(xdg_output_manager, outputs[i].wl);
     zxdg_output_v1_add_listener(outputs[i].xdg, &xdg_output_listener, &outputs[i]);
   }
-  // The outputs' events, the seat's capabilities and its keyboard's keymap.
-  if (!wl_roundtrip(answer_ms) || !wl_roundtrip(answer_ms)) {
+  // The outputs' events and the seat's capabilities, with which its keyboard is asked for; that
+  // keyboard's keymap comes with the next round trip, which each use of it waits for.
+  if (!wl_roundtrip(answer_ms)) {
     snprintf(error, sizeof error, "the Wayland compositor \"%s\" does not answer (waited %u s)",
              name != nullptr ? name : "", answer_ms / 1000);
     disconnect();
@@ -460,31 +449,61 @@ bool wayland_open() {
     wayland_backend.close();
     return false;
   }
-  // Ready when the compositor has made the devices, or authenticated us.
-  if (!wl_roundtrip(answer_ms)) {
+  // Ready when the compositor has made the devices. Fake input needs no wait: the compositor
+  // handles the authentication before the requests that follow it.
+  if (pointer != nullptr && !wl_roundtrip(answer_ms)) {
     snprintf(error, sizeof error, "the Wayland compositor does not answer (waited %u s)", answer_ms / 1000);
     wayland_backend.close();
     return false;
   }
   sent_x = -1;
+  for (bool &h : held) h = false;
+  caps_by_k = false;
   for (int axis = 0; axis < 2; axis++) wheel_rest[axis] = wheel_pixels[axis] = wheel_sent[axis] = 0;
   return true;
+}
+
+void fake_key(unsigned code, bool down) {
+  org_kde_kwin_fake_input_keyboard_key(fake_input, code, down ? 1 : 0);
+}
+
+// Types text through fake input, which presses keys: each character by its key and level in the
+// seat's layout, as a person would, with Caps Lock switched off around the text.
+void fake_type(const cg_record &r) {
+  xkb_layout_index_t layout = 0;
+  int caps = -1;
+  xkb_keymap *keymap = wk_seat_keymap(&layout, &caps);
+  // The seat's keymap comes a round trip after the start: the first text waits for it.
+  if (keymap == nullptr && wl_roundtrip(answer_ms)) keymap = wk_seat_keymap(&layout, &caps);
+  if (keymap == nullptr)
+    note_delivery("T: the seat's keymap is not known, so no text is typed");
+  else
+    type_text(keymap, layout, r, held, caps < 0 ? caps_by_k : caps != 0, fake_key);
+}
+
+void keyboard(const cg_record &r) {
+  if (r.text_length > 0) {
+    // Text is typed on the key-down that carries it.
+    if (r.down && pointer != nullptr) wk_type(r);
+    if (r.down && pointer == nullptr) fake_type(r);
+    return;
+  }
+  unsigned code = evdev_of(r.keycode);
+  if (code == 0) return;
+  if (pointer != nullptr) {
+    wk_key(code, r.down);
+    return;
+  }
+  if (code < std::size(held)) held[code] = r.down;
+  // The seat tells Caps Lock's state to the focused keyboard alone: follow K's presses.
+  if (code == caps_lock && r.down) caps_by_k = !caps_by_k;
+  fake_key(code, r.down);
 }
 
 bool wayland_deliver(const cg_record &r) {
   if (wl_connection == nullptr || lost) return false;
   switch (r.kind) {
-    case cg_keyboard:
-      if (r.text_length > 0) {
-        // Text is typed on the key-down that carries it; fake input has no way to type it.
-        if (r.down && pointer != nullptr) wk_type(r);
-      } else if (unsigned code = evdev_of(r.keycode); code != 0) {
-        if (pointer != nullptr)
-          wk_key(code, r.down);
-        else
-          org_kde_kwin_fake_input_keyboard_key(fake_input, code, r.down ? 1 : 0);
-      }
-      break;
+    case cg_keyboard: keyboard(r); break;
     case cg_mouse: mouse(r); break;
     case cg_scroll: scroll(r); break;
   }
@@ -505,10 +524,7 @@ void wayland_close() {
 const char *wayland_error() { return error[0] != '\0' ? error : nullptr; }
 const char *wayland_about() { return about; }
 
-const char *wayland_cannot_type() {
-  return pointer != nullptr ? nullptr
-                            : "KWin's fake input presses keys by position and cannot type characters";
-}
+const char *wayland_cannot_type() { return nullptr; }
 
 }  // namespace
 
@@ -582,6 +598,17 @@ uint32_t wl_now() {
   timespec t{};
   clock_gettime(CLOCK_MONOTONIC, &t);
   return static_cast<uint32_t>(t.tv_sec * 1000 + t.tv_nsec / 1000000);
+}
+
+xkb_keymap *wayland_seat_keymap() {
+  if (!env_set("WAYLAND_DISPLAY") || wl_connection != nullptr || !connect()) return nullptr;
+  // A new keyboard of the seat hears the keymap at once: a round trip after connect asked for it.
+  xkb_layout_index_t layout = 0;
+  int caps = -1;
+  xkb_keymap *keymap = wl_roundtrip(answer_ms) ? wk_seat_keymap(&layout, &caps) : nullptr;
+  if (keymap != nullptr) xkb.keymap_ref(keymap);
+  disconnect();
+  return keymap;
 }
 
 bool wayland_desktop_size(int *w, int *h) {

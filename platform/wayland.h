@@ -4,11 +4,11 @@
 #pragma once
 
 #include <wayland-client-core.h>
-#include <xkbcommon/xkbcommon.h>
 
 #include <cstdint>
 
 #include "cg_control.h"
+#include "layout.h"
 
 // The functions used from libwayland-client.
 struct wl_functions {
@@ -30,34 +30,7 @@ struct wl_functions {
   decltype(&wl_proxy_get_user_data) proxy_get_user_data;
 };
 
-// The functions used from libxkbcommon.
-struct xkb_functions {
-  decltype(&xkb_context_new) context_new;
-  decltype(&xkb_context_unref) context_unref;
-  decltype(&xkb_keymap_new_from_string) keymap_new_from_string;
-  decltype(&xkb_keymap_new_from_names) keymap_new_from_names;
-  decltype(&xkb_keymap_get_as_string) keymap_get_as_string;
-  decltype(&xkb_keymap_unref) keymap_unref;
-  decltype(&xkb_state_new) state_new;
-  decltype(&xkb_state_unref) state_unref;
-  decltype(&xkb_state_update_key) state_update_key;
-  decltype(&xkb_state_serialize_mods) state_serialize_mods;
-  decltype(&xkb_state_serialize_layout) state_serialize_layout;
-  decltype(&xkb_utf32_to_keysym) utf32_to_keysym;
-  decltype(&xkb_keysym_get_name) keysym_get_name;
-  decltype(&xkb_keymap_min_keycode) keymap_min_keycode;
-  decltype(&xkb_keymap_max_keycode) keymap_max_keycode;
-  decltype(&xkb_keymap_num_layouts) keymap_num_layouts;
-  decltype(&xkb_keymap_num_layouts_for_key) keymap_num_layouts_for_key;
-  decltype(&xkb_keymap_num_levels_for_key) keymap_num_levels_for_key;
-  decltype(&xkb_keymap_key_get_syms_by_level) keymap_key_get_syms_by_level;
-  decltype(&xkb_keymap_key_get_mods_for_level) keymap_key_get_mods_for_level;
-  decltype(&xkb_keymap_layout_get_name) keymap_layout_get_name;
-  decltype(&xkb_keymap_mod_get_index) keymap_mod_get_index;
-};
-
-extern wl_functions wl;    // filled when the backend is first chosen
-extern xkb_functions xkb;  // likewise
+extern wl_functions wl;  // filled when the backend is first chosen
 
 // Loads libwayland-client and libxkbcommon and fills the tables, once; false, with why set, when
 // either or a function needed is missing.
@@ -123,6 +96,11 @@ void wk_key(unsigned code, bool down);
 // Types the text a keyboard event carries: a keymap with its characters, the key presses, then the
 // seat's keymap again.
 void wk_type(const cg_record &r);
+
+// The seat's keymap as its keyboard last heard it (for the keys that KWin's fake input presses),
+// its current layout and whether Caps Lock is locked (-1: not heard, as the seat tells the keyboard
+// with the focus alone); null when it has none.
+xkb_keymap *wk_seat_keymap(xkb_layout_index_t *layout, int *caps_locked);
 
 // Destroys the virtual keyboard and forgets the keymaps.
 void wk_stop();

@@ -42,6 +42,9 @@ uint64_t ready_at;                  // when the keyboard may press its first key
 sent_keymap sent[8];                // the keymaps sent lately, as a ring
 size_t sent_next;                   // the ring's next slot
 char text_keymap[24 * 1024];        // the keymap source for one piece of text
+uint32_t seat_locked;               // the seat's locked modifiers, as its keyboard last heard
+uint32_t seat_group;                // the seat's layout, likewise
+bool seat_heard;                    // whether its keyboard heard them (only with the focus)
 
 constexpr uint32_t xkb_v1 = 1;  // the keymap format: XKB's text
 
@@ -100,7 +103,11 @@ void on_leave(void * /*data*/, wl_keyboard * /*k*/, uint32_t /*serial*/, void * 
 void on_key(void * /*data*/, wl_keyboard * /*k*/, uint32_t /*serial*/, uint32_t /*time*/, uint32_t /*key*/,
             uint32_t /*state*/) {}
 void on_modifiers(void * /*data*/, wl_keyboard * /*k*/, uint32_t /*serial*/, uint32_t /*depressed*/,
-                  uint32_t /*latched*/, uint32_t /*locked*/, uint32_t /*group*/) {}
+                  uint32_t /*latched*/, uint32_t locked, uint32_t group) {
+  seat_locked = locked;
+  seat_group = group;
+  seat_heard = true;
+}
 
 const wl_keyboard_listener keyboard_listener = {on_keymap, on_enter, on_leave, on_key, on_modifiers};
 
@@ -240,7 +247,7 @@ void wk_watch_seat(uint32_t capabilities) {
 }
 
 bool wk_start(zwp_virtual_keyboard_manager_v1 *manager, const char **why) {
-  context = xkb.context_new(XKB_CONTEXT_NO_FLAGS);
+  context = xkb_quiet_context();
   if (context == nullptr) {
     *why = "libxkbcommon could not start";
     return false;
@@ -326,6 +333,18 @@ void wk_type(const cg_record &r) {
   if (!follow_seat(true)) send_user_keymap();
 }
 
+xkb_keymap *wk_seat_keymap(xkb_layout_index_t *layout, int *caps_locked) {
+  follow_seat(true);
+  if (context == nullptr) context = xkb_quiet_context();
+  if (context == nullptr || user_keymap < 0) return nullptr;
+  if (keymap == nullptr || user_changed) take_user_keymap();
+  if (keymap == nullptr) return nullptr;
+  *layout = seat_group;
+  xkb_mod_index_t lock = xkb.keymap_mod_get_index(keymap, XKB_MOD_NAME_CAPS);
+  *caps_locked = !seat_heard ? -1 : lock != XKB_MOD_INVALID && (seat_locked & (uint32_t{1} << lock)) != 0;
+  return keymap;
+}
+
 void wk_stop() {
   if (keyboard != nullptr && wl_connection != nullptr) zwp_virtual_keyboard_v1_destroy(keyboard);
   if (seat_keyboard != nullptr) wl_keyboard_destroy(seat_keyboard);
@@ -344,4 +363,6 @@ void wk_stop() {
   for (bool &h : held) h = false;
   for (sent_keymap &k : sent) k = {};
   ready_at = 0;
+  seat_locked = seat_group = 0;
+  seat_heard = false;
 }

@@ -333,6 +333,11 @@ const char *x11_cannot_type() { return nullptr; }
 
 const backend x11_backend = {"x11", x11_open, x11_deliver, x11_close, x11_error, x11_about, x11_cannot_type};
 
+bool x11_answers(const char *name, unsigned *ms) {
+  *ms = answer_ms;
+  return answers(name);
+}
+
 bool x11_root_size(int *width, int *height) {
   const char *name = getenv("DISPLAY");
   if (name == nullptr || *name == '\0' || (!loaded && !load())) return false;

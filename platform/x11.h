@@ -46,6 +46,10 @@ struct x_functions {
 extern x_functions x_lib;   // filled once, when the backend is first chosen
 extern Display *x_display;  // the X server, while connected
 
+// Whether the server that name names answers a connection within *ms, which it sets: the bound to
+// put on what follows.
+bool x11_answers(const char *name, unsigned *ms);
+
 // Types the text a keyboard event carries, each character as a real key press (x11_text.cc).
 void x_type(const cg_record &r);
 

@@ -2,9 +2,11 @@
 // descriptor of /dev/null, whose ioctls are answered as the kernel would answer a good request and
 // whose writes still cost a real write. With UINPUT_FAKE_LOG naming a file, it records every call
 // on that descriptor, one line each:
-//   open | close | evbit N | keybit N | relbit N | absbit N | abs CODE MIN MAX | setup NAME BUS
+//   open | close | evbit N | keybit N | relbit N | absbit N | ledbit N | abs CODE MIN MAX | setup NAME BUS
 //   create | destroy | write | event TYPE CODE VALUE   (each write's events follow its line)
-// With UINPUT_FAKE_DENY set, opening /dev/uinput fails with EACCES, as without permission.
+// With UINPUT_FAKE_DENY set, opening /dev/uinput fails with EACCES, as without permission. With
+// UINPUT_FAKE_CAPS set, the first read gives Caps Lock's light on, as a desktop with Caps Lock
+// locked sets it; reads give nothing else.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/uinput.h>
@@ -21,6 +23,7 @@ namespace {
 int fake = -1;     // the descriptor that stands for /dev/uinput
 FILE *log_file;    // where calls are recorded, or null
 bool log_checked;  // whether UINPUT_FAKE_LOG has been read
+bool light_given;  // whether the Caps Lock light has been read
 
 template <typename F>
 F real(const char *name) {
@@ -100,6 +103,7 @@ int ioctl(int fd, unsigned long request, ...) {
     case UI_SET_KEYBIT: note("keybit %d", number); return 0;
     case UI_SET_RELBIT: note("relbit %d", number); return 0;
     case UI_SET_ABSBIT: note("absbit %d", number); return 0;
+    case UI_SET_LEDBIT: note("ledbit %d", number); return 0;
     case UI_ABS_SETUP: {
       const auto *abs = static_cast<const uinput_abs_setup *>(arg);
       note("abs %d %d %d", abs->code, abs->absinfo.minimum, abs->absinfo.maximum);
@@ -128,6 +132,21 @@ ssize_t write(int fd, const void *data, size_t size) {
       note("event %d %d %d", events[i].type, events[i].code, events[i].value);
   }
   return real_write(fd, data, size);
+}
+
+ssize_t read(int fd, void *data, size_t size) {
+  if (fd != fake || fd < 0) return real<ssize_t (*)(int, void *, size_t)>("read")(fd, data, size);
+  if (getenv("UINPUT_FAKE_CAPS") != nullptr && !light_given && size >= sizeof(input_event)) {
+    light_given = true;
+    input_event light = {};
+    light.type = EV_LED;
+    light.code = LED_CAPSL;
+    light.value = 1;
+    memcpy(data, &light, sizeof light);
+    return sizeof light;
+  }
+  errno = EAGAIN;
+  return -1;
 }
 
 int close(int fd) {

@@ -37,6 +37,10 @@ calls run_uinput(const std::string &input, process_result *result = nullptr,
   close(fd);
   std::vector<std::string> env = more;
   env.push_back(std::string("UINPUT_FAKE_LOG=") + path);
+  // Text's keymap as the test says, else a US one, whatever the machine's configuration.
+  bool layout_given = false;
+  for (const std::string &e : more) layout_given = layout_given || e.rfind("XKB_DEFAULT_", 0) == 0;
+  if (!layout_given) env.emplace_back("XKB_DEFAULT_LAYOUT=us");
   // The sanitizers want their runtime first; the interposer comes before it here.
   for (const char *e : {"LD_PRELOAD=" UINPUT_FAKE, "HIDPIPE_BACKEND=uinput", "HIDPIPE_SCREEN=1280x1024",
                         "HIDPIPE_UINPUT_SETTLE_MS=0", "ASAN_OPTIONS=verify_asan_link_order=0"})
@@ -162,7 +166,6 @@ const frame_case frame_cases[] = {
      {"3 0 0, 3 1 0", "2 11 60", "2 11 60, 2 8 1"}},
     {"right is positive", "M 0 0\nW 0 0 40 0\nW 0 0 80 0\n", {"3 0 0, 3 1 0", "2 12 40", "2 12 80, 2 6 1"}},
     {"no scroll, no group", "M 0 0\nW 0 0 0 0\n", {"3 0 0, 3 1 0"}},
-    {"text cannot be typed", "T hello\nK KeyB 1\n", {"1 48 1", "1 48 0"}},
 };
 
 TEST(uinput, event_groups) {
@@ -173,18 +176,78 @@ TEST(uinput, event_groups) {
   }
 }
 
-TEST(uinput, says_text_cannot_be_typed) {
-  process_result r;
-  run_uinput("T hello\n", &r, {});
-  EXPECT_EQ(r.err, "");
-  live_process p({.env = {"LD_PRELOAD=" UINPUT_FAKE, "HIDPIPE_BACKEND=uinput", "HIDPIPE_SCREEN=800x600",
-                          "HIDPIPE_UINPUT_SETTLE_MS=0", "ASAN_OPTIONS=verify_asan_link_order=0"},
-                  .args = {"-v"}});
-  p.write("T hello\n");
-  EXPECT_EQ(p.finish().err,
-            "hidpipe: events go to the uinput device hidpipe (800x600 pixels)\n"
-            "hidpipe: line 1: T: the uinput backend presses keys by position and cannot type characters; "
-            "nothing typed\n");
+struct text_case {
+  const char *what;
+  std::vector<std::string> env;  // the keymap (XKB_DEFAULT_*), Caps Lock's light
+  const char *input;
+  std::vector<std::string> groups;  // every group written: each key press its own
+};
+
+// Text typed by the keys of the keymap's layout, as a person would type it (evdev: Shift 42, right
+// Alt 100, which gives level 3 on de, Caps Lock 58; A 30, B 48, Q 16, 2 3).
+const text_case text_cases[] = {
+    {"us: Shift for capitals and @",
+     {"XKB_DEFAULT_LAYOUT=us"},
+     "T Ab@\n",
+     {"1 42 1", "1 30 1", "1 30 0", "1 42 0", "1 48 1", "1 48 0", "1 42 1", "1 3 1", "1 3 0", "1 42 0"}},
+    {"de: @ is right Alt and Q",
+     {"XKB_DEFAULT_LAYOUT=de"},
+     "T Ab@\n",
+     {"1 42 1", "1 30 1", "1 30 0", "1 42 0", "1 48 1", "1 48 0", "1 100 1", "1 16 1", "1 16 0", "1 100 0"}},
+    {"fr: A is where Q is on us", {"XKB_DEFAULT_LAYOUT=fr"}, "T a\n", {"1 16 1", "1 16 0"}},
+    {"a character off the layout is skipped",
+     {"XKB_DEFAULT_LAYOUT=us"},
+     "T \xe6\x9d\xb1"
+     "b\n",
+     {"1 48 1", "1 48 0"}},
+    {"a Shift held through K is left alone; the small letter it rules out is skipped",
+     {"XKB_DEFAULT_LAYOUT=us"},
+     "K ShiftLeft 1\nT aB\nK ShiftLeft 0\n",
+     {"1 42 1", "1 48 1", "1 48 0", "1 42 0"}},
+    {"Caps Lock switched off around the text while its light is on",
+     {"XKB_DEFAULT_LAYOUT=us", "UINPUT_FAKE_CAPS=1"},
+     "T a\n",
+     {"1 58 1", "1 58 0", "1 30 1", "1 30 0", "1 58 1", "1 58 0"}},
+    {"the text's keys between the user's own",
+     {"XKB_DEFAULT_LAYOUT=us"},
+     "K KeyX 1\nT b\nK KeyX 0\n",
+     {"1 45 1", "1 48 1", "1 48 0", "1 45 0"}},
+};
+
+TEST(uinput, text_through_the_layout) {
+  for (const text_case &c : text_cases) {
+    calls got = run_uinput(c.input, nullptr, c.env);
+    EXPECT_EQ(check_calls(got), "") << c.what;
+    EXPECT_EQ(groups(got), c.groups) << c.what;
+  }
+}
+
+// -v names the keymap text is typed with, where it came from, and each character skipped; a
+// keymap that XKB_DEFAULT_* name and that cannot be made stops the start, with status 1.
+TEST(uinput, says_which_keymap_and_what_was_skipped) {
+  const std::vector<std::string> env = {"LD_PRELOAD=" UINPUT_FAKE, "HIDPIPE_BACKEND=uinput",
+                                        "HIDPIPE_SCREEN=800x600", "HIDPIPE_UINPUT_SETTLE_MS=0",
+                                        "ASAN_OPTIONS=verify_asan_link_order=0"};
+  std::vector<std::string> de = env;
+  de.emplace_back("XKB_DEFAULT_LAYOUT=de");
+  live_process p({.env = de, .args = {"-v"}});
+  p.write("T a\xe6\x9d\xb1\n");
+  EXPECT_EQ(
+      p.finish().err,
+      "hidpipe: events go to the uinput device hidpipe (800x600 pixels); text is typed with the layout "
+      "\"German\" that the XKB_DEFAULT_ variables name\n"
+      "hidpipe: line 1: T: cannot type U+6771 (\xe6\x9d\xb1): the layout \"German\" has no key for it\n");
+  std::vector<std::string> bad = env;
+  bad.emplace_back("XKB_DEFAULT_LAYOUT=no-such-layout");
+  live_process q({.env = bad, .args = {"-v"}});
+  q.write("M 1 1\n");
+  process_result r = q.finish();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("hidpipe: cannot start: XKB_DEFAULT_LAYOUT=no-such-layout and the other XKB_DEFAULT_ "
+                        "variables make no keymap: ",
+                        0),
+            0u)
+      << r.err;
 }
 
 // A stop signal during the settle after the device is made ends the wait, and the session, at once.

@@ -143,7 +143,7 @@ bool wayland_session::start_sway(const std::vector<std::string> &env) {
   return wait_for_socket("");
 }
 
-bool wayland_session::start_kwin() {
+bool wayland_session::start_kwin(const std::vector<std::string> &env) {
   std::string kwin = on_path("kwin_wayland");
   if (kwin.empty()) {
     why_ = "KWin is not installed (apt-get install kwin-wayland)";
@@ -157,8 +157,11 @@ bool wayland_session::start_kwin() {
     why_ = "cannot copy " + kwin;
     return false;
   }
-  std::vector<std::string> vars = {"KWIN_WAYLAND_NO_PERMISSION_CHECKS=1", "XDG_RUNTIME_DIR=" + runtime_,
-                                   "HOME=" + runtime_, "PATH=/usr/bin:/bin"};
+  std::vector<std::string> vars = env;
+  for (const std::string &v :
+       {std::string("KWIN_WAYLAND_NO_PERMISSION_CHECKS=1"), "XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_,
+        std::string("PATH=/usr/bin:/bin")})
+    vars.push_back(v);
   launch(copy,
          {"kwin_wayland", "--virtual", "--socket", "wayland-hidpipe", "--width", "1280", "--height", "720",
           "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"},

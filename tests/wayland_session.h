@@ -13,7 +13,7 @@ class wayland_session {
   // Starts sway (or KWin) with its own runtime folder. Returns false, with why() set, when it is
   // not installed or does not come up.
   bool start_sway(const std::vector<std::string> &env = {});
-  bool start_kwin();
+  bool start_kwin(const std::vector<std::string> &env = {});
   // Headless mutter with two virtual monitors (1280x720, then 1024x720 to its right), inside a
   // session bus of its own with PipeWire, and the desktop's own pointer and keyboard (devices, the
   // program tests/mutter_devices.cc). xkb_symbols, when given, stands for the "us" layout: plain
