@@ -6,6 +6,11 @@
 //   wayland_count HIDPIPE LOOP RUNS           on sway
 //   wayland_count --gnome HIDPIPE LOOP RUNS   on headless mutter, through its remote-desktop
 //                                             interface, LOOP being tests/mutter_devices.cc
+//   wayland_count --kwin HIDPIPE LOOP RUNS    on KWin with a US layout: 1,000 and 10,000
+//                                             characters of text through fake input, from
+//                                             hidpipe and from LOOP's bare fake-input loop
+//                                             pressing the same keys; the rate is in characters
+//                                             a second
 // Prints "workload sender events events/s lost out-of-order dropped" lines (medians of RUNS runs;
 // dropped counts runs retried because the compositor dropped the window, too slow to keep up),
 // then "latency MEDIAN P99" in microseconds.
@@ -22,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "us_text.h"
 #include "wayland_session.h"
 
 namespace {
@@ -33,6 +39,10 @@ constexpr int taps = 1000;
 constexpr int burst = 100000;
 
 bool gnome;  // mutter and the gnome backend rather than sway and the wayland backend
+bool kwin;   // KWin's fake input
+
+std::vector<std::pair<unsigned, bool>> text_keys;  // the key events of KWin's text, in order
+size_t text_chars;                                 // the characters of that text
 
 struct measured {
   int events;     // counted on arrival
@@ -51,6 +61,9 @@ bool in_place(const std::string &kind, int i, const std::string &line) {
   std::istringstream words(line);
   std::string key, code, state;
   words >> key >> code >> state;
+  if (kind == "fake-text")
+    return static_cast<size_t>(i) < text_keys.size() && code == std::to_string(text_keys[i].first) &&
+           state == (text_keys[i].second ? "1" : "0");
   return state == (i % 2 == 0 ? "1" : "0");
 }
 
@@ -99,37 +112,64 @@ bool run_once(const wayland_session &s, const std::string &kind, int expected, c
   close(out);
   m->lost = expected - m->events;
   m->rate = m->events / std::chrono::duration<double>(last - begin).count();
+  // KWin's text counts characters: the text's key events stand for its 1,000.
+  if (kind == "fake-text") m->rate *= static_cast<double>(text_chars) / static_cast<double>(expected);
   return !gone;
+}
+
+// The expected number of events of a workload.
+int expected_of(const std::string &kind) {
+  return kind == "moves"       ? moves
+         : kind == "burst"     ? burst
+         : kind == "fake-text" ? static_cast<int>(text_keys.size())
+                               : 2 * taps;
+}
+
+// The runs of one sender, and how many were run again because the compositor dropped the window.
+struct runs_of {
+  std::vector<measured> kept;
+  int dropped = 0;
+};
+
+// Runs a sender once more, trying again (up to twice) when the compositor dropped the window.
+void run_kept(const wayland_session &s, const std::string &kind, const std::string &program,
+              const std::vector<std::string> &args, const std::string &input, runs_of *r) {
+  for (int tries = 0; tries < 3; tries++) {
+    measured m{};
+    if (run_once(s, kind, expected_of(kind), program, args, input, &m)) {
+      r->kept.push_back(m);
+      return;
+    }
+    r->dropped++;
+  }
+}
+
+// Prints the median run's line.
+void print(const std::string &kind, const std::string &name, runs_of r) {
+  if (r.kept.empty()) {
+    printf("%s %s 0 0 -1 0 %d\n", kind.c_str(), name.c_str(), r.dropped);
+    return;
+  }
+  std::sort(r.kept.begin(), r.kept.end(),
+            [](const measured &a, const measured &b) { return a.rate < b.rate; });
+  const measured &median = r.kept[r.kept.size() / 2];
+  int lost = 0;
+  bool disorder = false;
+  for (const measured &m : r.kept) {
+    lost = std::max(lost, m.lost);
+    disorder = disorder || m.disorder;
+  }
+  printf("%s %s %d %.0f %d %d %d\n", kind.c_str(), name.c_str(), median.events, median.rate, lost,
+         disorder ? 1 : 0, r.dropped);
+  fflush(stdout);
 }
 
 void report(const wayland_session &s, const std::string &kind, const std::string &name,
             const std::string &program, const std::vector<std::string> &args, const std::string &input,
             int runs) {
-  int expected = kind == "moves" ? moves : kind == "burst" ? burst : 2 * taps;
-  std::vector<measured> all;
-  int dropped = 0;
-  for (int tries = 0; static_cast<int>(all.size()) < runs && tries < 3 * runs; tries++) {
-    measured m{};
-    if (run_once(s, kind, expected, program, args, input, &m))
-      all.push_back(m);
-    else
-      dropped++;
-  }
-  if (all.empty()) {
-    printf("%s %s 0 0 -1 0 %d\n", kind.c_str(), name.c_str(), dropped);
-    return;
-  }
-  std::sort(all.begin(), all.end(), [](const measured &a, const measured &b) { return a.rate < b.rate; });
-  const measured &median = all[all.size() / 2];
-  int lost = 0;
-  bool disorder = false;
-  for (const measured &m : all) {
-    lost = std::max(lost, m.lost);
-    disorder = disorder || m.disorder;
-  }
-  printf("%s %s %d %.0f %d %d %d\n", kind.c_str(), name.c_str(), median.events, median.rate, lost,
-         disorder ? 1 : 0, dropped);
-  fflush(stdout);
+  runs_of r;
+  for (int i = 0; i < runs; i++) run_kept(s, kind, program, args, input, &r);
+  print(kind, name, r);
 }
 
 void latency(const wayland_session &s, const std::string &hidpipe, int n) {
@@ -161,20 +201,52 @@ void latency(const wayland_session &s, const std::string &hidpipe, int n) {
   printf("latency %.1f %.1f\n", at(0.5), at(0.99));
 }
 
+// KWin with a US layout: 1,000 and 10,000 characters of text from the bare fake-input loop and from
+// hidpipe, as "text-1000" and "text-10000" lines.
+int kwin_text(wayland_session &s, const std::string &hidpipe_binary, const std::string &loop_binary,
+              int runs) {
+  if (!s.start_kwin({"XKB_DEFAULT_LAYOUT=us"})) {
+    fprintf(stderr, "wayland_count: %s\n", s.why().c_str());
+    return 2;
+  }
+  std::string hidpipe = s.install(hidpipe_binary), loop = s.install(loop_binary);
+  for (int repeats : {1, 10}) {
+    std::string text, input;
+    for (int r = 0; r < repeats; r++) text += us_text();
+    text_keys = us_presses(text);
+    text_chars = text.size();
+    for (size_t i = 0; i < text.size(); i += 50) input += "T " + text.substr(i, 50) + "\n";
+    // A short run takes some 10 ms, within which KWin's scheduling moves the last arrival by
+    // milliseconds: three times the runs, the two senders taking turns, so that both meet the same
+    // conditions.
+    runs_of ceiling, ours;
+    for (int i = 0; i < 3 * runs; i++) {
+      run_kept(s, "fake-text", loop, {"fake-text", std::to_string(repeats)}, "", &ceiling);
+      run_kept(s, "fake-text", hidpipe, {}, input, &ours);
+    }
+    std::string name = "text-" + std::to_string(text_chars);
+    print(name, "ceiling", ceiling);
+    print(name, "hidpipe", ours);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   gnome = argc > 1 && std::string(argv[1]) == "--gnome";
-  if (gnome) {
+  kwin = argc > 1 && std::string(argv[1]) == "--kwin";
+  if (gnome || kwin) {
     argv++;
     argc--;
   }
   if (argc < 4) {
-    fprintf(stderr, "usage: wayland_count [--gnome] HIDPIPE LOOP RUNS\n");
+    fprintf(stderr, "usage: wayland_count [--gnome | --kwin] HIDPIPE LOOP RUNS\n");
     return 2;
   }
   int runs = atoi(argv[3]);
   wayland_session s;
+  if (kwin) return kwin_text(s, argv[1], argv[2], runs);
   if (gnome ? !s.start_mutter(argv[2]) : !s.start_sway()) {
     fprintf(stderr, "wayland_count: %s\n", s.why().c_str());
     return 2;
