@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
@@ -380,6 +381,36 @@ TEST(kwin, text_through_the_layout) {
     EXPECT_EQ(err.find("cannot type U+") != std::string::npos, c.said != nullptr) << err;
   }
 }
+
+#ifdef UINPUT_FAKE
+// The uinput backend under a compositor types with the seat's keymap (before the XKB_DEFAULT_
+// variables), over the interposer that stands for /dev/uinput: on French, a is evdev 16 (Q).
+TEST(kwin, uinput_types_with_the_seats_keymap) {
+  wayland_session session;
+  if (!session.start_kwin({"XKB_DEFAULT_LAYOUT=fr"})) return skip_or_fail(session.why());
+  std::string hidpipe = session.install(HIDPIPE_BINARY), fake = session.install(UINPUT_FAKE), runtime;
+  for (const std::string &e : session.client_env())
+    if (e.rfind("XDG_RUNTIME_DIR=", 0) == 0) runtime = e.substr(16);
+  std::string log = runtime + "/uinput.log", err;
+  EXPECT_EQ(run_hidpipe(session, hidpipe, "T a\n",
+                        {"HIDPIPE_BACKEND=uinput", "LD_PRELOAD=" + fake, "UINPUT_FAKE_LOG=" + log,
+                         "HIDPIPE_UINPUT_SETTLE_MS=0", "XKB_DEFAULT_LAYOUT=de",
+                         "ASAN_OPTIONS=verify_asan_link_order=0"},
+                        &err),
+            0)
+      << err;
+  EXPECT_NE(
+      err.find("hidpipe: events go to the uinput device hidpipe (1280x720 pixels); text is typed with the "
+               "layout \"French\" of the seat of the Wayland display \"wayland-hidpipe\""),
+      std::string::npos)
+      << err;
+  std::ifstream f(log);
+  strings keys;
+  for (std::string line; std::getline(f, line);)
+    if (line.rfind("event 1 ", 0) == 0) keys.push_back(line.substr(8));
+  EXPECT_EQ(keys, (strings{"16 1", "16 0"}));
+}
+#endif
 
 // KWin's fake input: positions to the edges, a button, a modified key, scrolling, and nothing held.
 TEST(kwin, fake_input) {

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <set>
 #include <string>
 #include <thread>
@@ -317,6 +318,39 @@ TEST_F(x11, layout_switched_mid_session) {
   EXPECT_EQ(p.finish().status, 0);
   EXPECT_EQ(system(("setxkbmap -display " + display + " -layout us").c_str()), 0);
 }
+
+#ifdef UINPUT_FAKE
+// The uinput backend under an X server types with the server's keymap, its current layout and its
+// Caps Lock (before the XKB_DEFAULT_ variables), over the interposer that stands for /dev/uinput:
+// evdev A 30, Q 16, Shift 42, Caps Lock 58.
+TEST_F(x11, uinput_types_with_the_servers_keymap) {
+  if (on_path("setxkbmap").empty())
+    GTEST_FAIL() << "setxkbmap is not installed (apt-get install x11-xkb-utils)";
+  ASSERT_EQ(system(("setxkbmap -display " + display + " -layout fr").c_str()), 0);
+  ASSERT_EQ(run_binary("K CapsLock 1\nK CapsLock 0\n", {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}).status,
+            0);
+  char path[] = "/tmp/hidpipe-uinput-XXXXXX";
+  close(mkstemp(path));
+  process_result r = run_binary("T aQ\n",
+                                {"DISPLAY=" + display, "HIDPIPE_BACKEND=uinput", "LD_PRELOAD=" UINPUT_FAKE,
+                                 std::string("UINPUT_FAKE_LOG=") + path, "HIDPIPE_UINPUT_SETTLE_MS=0",
+                                 "XKB_DEFAULT_LAYOUT=de", "ASAN_OPTIONS=verify_asan_link_order=0"},
+                                {"-v"});
+  std::ifstream log(path);
+  strings keys;
+  for (std::string line; std::getline(log, line);)
+    if (line.rfind("event 1 ", 0) == 0) keys.push_back(line.substr(8));
+  unlink(path);
+  run_binary("K CapsLock 1\nK CapsLock 0\n", {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"});
+  EXPECT_EQ(system(("setxkbmap -display " + display + " -layout us").c_str()), 0);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err,
+            "hidpipe: events go to the uinput device hidpipe (1280x1024 pixels); text is typed with the "
+            "layout \"French\" of the X server \"" +
+                display + "\"\n");
+  EXPECT_EQ(keys, (strings{"58 1", "58 0", "16 1", "16 0", "42 1", "30 1", "30 0", "42 0", "58 1", "58 0"}));
+}
+#endif
 
 // With every key code bound by another program, a character no key types cannot be typed: -v says
 // which and why, and the rest of the text arrives.
