@@ -3,20 +3,48 @@
 // left drag, double-clicks, scrolls and clicks the back button.
 //
 // hidpipe stays running for the whole session, its standard input kept open; closing it ends the
-// session, and hidpipe then releases anything still held.
+// session, and hidpipe then releases anything still held. sync() asks hidpipe to say when
+// everything sent so far has been delivered, where a controller would otherwise sleep a guessed time.
 //
 //     HIDPIPE=/path/to/hidpipe node examples/client.js [text]
 'use strict';
 
 const { spawn } = require('node:child_process');
+const readline = require('node:readline');
 
 // A T line holds at most 93 bytes of text after "T ".
 const TEXT_BYTES = 93;
 
 class Hidpipe {
   constructor(program) {
-    this.process = spawn(program, [], { stdio: ['pipe', 'inherit', 'inherit'] });
+    this.process = spawn(program, [], { stdio: ['pipe', 'pipe', 'inherit'] });
     this.exited = new Promise((resolve) => this.process.on('exit', (code) => resolve(code)));
+    this.token = 0;
+    this.waiting = new Map(); // reply line -> the function that settles its sync()
+    const lines = readline.createInterface({ input: this.process.stdout });
+    // Other lines are the event log's ("{...}") when it shares standard output.
+    lines.on('line', (line) => this.waiting.get(line)?.(null));
+    lines.on('close', () => {
+      for (const settle of this.waiting.values()) settle(new Error('hidpipe ended before it replied'));
+    });
+  }
+
+  // Resolves once hidpipe has delivered every event sent so far (an S line and its reply); rejects
+  // when no reply comes within timeoutMs.
+  sync(timeoutMs = 5000) {
+    const want = `S ${++this.token}`;
+    const reply = new Promise((resolve, reject) => {
+      const timer = setTimeout(() => settle(new Error(`no reply to "${want}" within ${timeoutMs} ms`)), timeoutMs);
+      const settle = (error) => {
+        clearTimeout(timer);
+        this.waiting.delete(want);
+        if (error) reject(error);
+        else resolve();
+      };
+      this.waiting.set(want, settle);
+    });
+    this.send(want);
+    return reply;
   }
 
   send(...lines) {
@@ -66,7 +94,9 @@ class Hidpipe {
     this.send(`W ${x} ${y} ${dx} ${dy}`);
   }
 
-  close() {
+  // Everything sent has landed before the pipe closes and hidpipe releases what it holds.
+  async close() {
+    await this.sync();
     this.process.stdin.end();
     return this.exited;
   }
@@ -75,14 +105,24 @@ class Hidpipe {
 async function main() {
   const text = process.argv[2] || 'Hello, Grüße aus 東京!';
   const hidpipe = new Hidpipe(process.env.HIDPIPE || 'hidpipe');
-  hidpipe.typeText(text);
-  hidpipe.dragSquare(100, 100, 200);
-  hidpipe.doubleClick(200, 200);
-  hidpipe.scroll(200, 200, 0, 240);
-  hidpipe.click(200, 200, 3); // back
-  const status = await hidpipe.close();
-  if (status !== 0) console.error(`hidpipe exited with status ${status}`);
-  process.exitCode = status;
+  try {
+    await hidpipe.sync(); // ready: a new uinput device, say, has settled
+    hidpipe.typeText(text);
+    await hidpipe.sync(); // the text has reached the application: a screenshot would show it now
+    hidpipe.dragSquare(100, 100, 200);
+    hidpipe.doubleClick(200, 200);
+    hidpipe.scroll(200, 200, 0, 240);
+    hidpipe.click(200, 200, 3); // back
+    const status = await hidpipe.close();
+    if (status !== 0) console.error(`hidpipe exited with status ${status}`);
+    process.exitCode = status;
+  } catch (error) {
+    hidpipe.process.kill(); // SIGTERM: hidpipe releases what it holds
+    throw error;
+  }
 }
 
-main();
+main().catch((error) => {
+  console.error(`client.js: ${error.message}`);
+  process.exitCode = 1;
+});

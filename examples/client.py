@@ -3,13 +3,16 @@
 with a left drag, double-clicks, scrolls and clicks the back button.
 
 hidpipe stays running for the whole session, its standard input kept open; closing it ends the
-session, and hidpipe then releases anything still held.
+session, and hidpipe then releases anything still held. sync() asks hidpipe to say when everything
+sent so far has been delivered, where a controller would otherwise sleep a guessed time.
 
     HIDPIPE=/path/to/hidpipe python3 examples/client.py [text]
 """
 import os
+import queue
 import subprocess
 import sys
+import threading
 
 # A T line holds at most 93 bytes of text after "T ".
 TEXT_BYTES = 93
@@ -20,13 +23,45 @@ class Hidpipe:
 
     def __init__(self, program):
         self.process = subprocess.Popen(
-            [program], stdin=subprocess.PIPE, text=True, encoding="utf-8", bufsize=1
+            [program],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            encoding="utf-8",
+            bufsize=1,
         )
+        self.token = 0
+        # Replies are read by a thread, so that a wait can time out on every system (select() does
+        # not take pipes on Windows).
+        self.replies = queue.Queue()
+        threading.Thread(target=self._read_replies, daemon=True).start()
+
+    def _read_replies(self):
+        for line in self.process.stdout:
+            self.replies.put(line.rstrip("\n"))
+        self.replies.put(None)  # hidpipe ended
 
     def send(self, *lines):
         for line in lines:
             self.process.stdin.write(line + "\n")
         self.process.stdin.flush()
+
+    def sync(self, timeout=5.0):
+        """Returns once hidpipe has delivered every event sent so far (an S line and its reply);
+        raises TimeoutError when no reply comes within timeout seconds."""
+        self.token += 1
+        want = f"S {self.token}"
+        self.send(want)
+        try:
+            while True:
+                line = self.replies.get(timeout=timeout)
+                if line is None:
+                    raise TimeoutError("hidpipe ended before it replied")
+                # Other lines are the event log's ("{...}") when it shares standard output.
+                if line == want:
+                    return
+        except queue.Empty:
+            raise TimeoutError(f"no reply to {want!r} within {timeout} s") from None
 
     def key(self, name):
         self.send(f"K {name} 1", f"K {name} 0")
@@ -65,6 +100,8 @@ class Hidpipe:
         self.send(f"W {x} {y} {dx} {dy}")
 
     def close(self):
+        # Everything sent has landed before the pipe closes and hidpipe releases what it holds.
+        self.sync()
         self.process.stdin.close()
         return self.process.wait()
 
@@ -72,12 +109,19 @@ class Hidpipe:
 def main():
     text = sys.argv[1] if len(sys.argv) > 1 else "Hello, Grüße aus 東京!"
     hidpipe = Hidpipe(os.environ.get("HIDPIPE", "hidpipe"))
-    hidpipe.type_text(text)
-    hidpipe.drag_square(100, 100, 200)
-    hidpipe.double_click(200, 200)
-    hidpipe.scroll(200, 200, 0, 240)
-    hidpipe.click(200, 200, 3)  # back
-    status = hidpipe.close()
+    try:
+        hidpipe.sync()  # ready: a new uinput device, say, has settled
+        hidpipe.type_text(text)
+        hidpipe.sync()  # the text has reached the application: a screenshot would show it now
+        hidpipe.drag_square(100, 100, 200)
+        hidpipe.double_click(200, 200)
+        hidpipe.scroll(200, 200, 0, 240)
+        hidpipe.click(200, 200, 3)  # back
+        status = hidpipe.close()
+    except TimeoutError as error:
+        print(f"client.py: {error}", file=sys.stderr)
+        hidpipe.process.terminate()  # hidpipe releases what it holds on SIGTERM
+        return 1
     if status != 0:
         print(f"hidpipe exited with status {status}", file=sys.stderr)
     return status

@@ -26,6 +26,11 @@ struct backend {
 
   // Why it cannot type text (T), or null when it can; asked once it is open.
   const char *(*cannot_type)();
+
+  // Waits until the window system has taken every event delivered so far, as far as it lets
+  // hidpipe know, and until the backend is ready for the first event (a new device settled): what a
+  // reply to S promises. False once the connection has broken (error() says how).
+  bool (*sync)();
 };
 
 // Whether a posted mouse event presses a button, and whether it presses or releases one (rather

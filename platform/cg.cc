@@ -359,6 +359,13 @@ void CGEventPost(CGEventTapLocation tap, CGEventRef event) {
   if (active != nullptr && !active->deliver(e.r)) delivery_error = active->error();
 }
 
+bool await_delivery() {
+  if (delivery_error != nullptr) return false;
+  if (active == nullptr || active->sync()) return true;
+  delivery_error = active->error();
+  return false;
+}
+
 void CFRelease(CFTypeRef object) {
   if (owns(object, events)) {
     event_of(static_cast<CGEventRef>(const_cast<void *>(object))).live = false;

@@ -15,12 +15,14 @@ void none_close() {}
 const char *none_error() { return nullptr; }
 const char *none_about() { return "events go to the event log alone"; }
 const char *none_cannot_type() { return nullptr; }
+// The log's line for each event was written when it was posted.
+bool none_sync() { return true; }
 
 }  // namespace
 
 // No window system: the log and the recording are all there is.
-const backend none_backend = {"none",     none_open,  none_deliver,    none_close,
-                              none_error, none_about, none_cannot_type};
+const backend none_backend = {"none",     none_open,  none_deliver,     none_close,
+                              none_error, none_about, none_cannot_type, none_sync};
 
 namespace {
 

@@ -776,7 +776,25 @@ const char *gnome_error() { return error[0] != '\0' ? error : nullptr; }
 const char *gnome_about() { return about; }
 const char *gnome_cannot_type() { return nullptr; }
 
+// Every event is a call with a reply, which mutter sends once it has queued the event: when none is
+// outstanding, mutter has taken them all. The start's pause and the screen casts come first.
+bool gnome_sync() {
+  if (bus == nullptr || lost || !keep_session()) return false;
+  while (!lost && in_flight > 0 && pump() && in_flight > 0) {
+    if (wait_bus(read_ms)) continue;
+    // A stop signal cut the wait short: the releases follow, without a reply.
+    if (host_stop_signal() != 0 && !host_ending()) return false;
+    mark_lost("it answered no call for a while");
+  }
+  // mutter answers a D-Bus call before its main loop has passed the queued events on to the
+  // clients; a round trip on its Wayland display comes back only after that dispatch.
+  if (!lost && display != nullptr && !wl_roundtrip_on(display, read_ms) && host_stop_signal() != 0 &&
+      !host_ending())
+    return false;
+  return !lost;
+}
+
 }  // namespace
 
-const backend gnome_backend = {"gnome",     gnome_open,  gnome_deliver,    gnome_close,
-                               gnome_error, gnome_about, gnome_cannot_type};
+const backend gnome_backend = {"gnome",     gnome_open,  gnome_deliver,     gnome_close,
+                               gnome_error, gnome_about, gnome_cannot_type, gnome_sync};

@@ -198,8 +198,10 @@ void sendinput_close() {}
 const char *sendinput_error() { return nullptr; }
 const char *sendinput_about() { return about; }
 const char *sendinput_cannot_type() { return nullptr; }
+// SendInput returned for every event: they are in the system's input stream.
+bool sendinput_sync() { return true; }
 
 }  // namespace
 
-const backend sendinput_backend = {"sendinput",     sendinput_open,  sendinput_deliver,    sendinput_close,
-                                   sendinput_error, sendinput_about, sendinput_cannot_type};
+const backend sendinput_backend = {"sendinput",     sendinput_open,  sendinput_deliver,     sendinput_close,
+                                   sendinput_error, sendinput_about, sendinput_cannot_type, sendinput_sync};

@@ -291,6 +291,10 @@ const char *uinput_error() { return error[0] != '\0' ? error : nullptr; }
 const char *uinput_about() { return about; }
 const char *uinput_cannot_type() { return ut_cannot_type(); }
 
+// Each group was written to the kernel when delivered, and the device was ready when made: no
+// reader of the device can be waited for.
+bool uinput_sync() { return device >= 0 && !broken; }
+
 }  // namespace
 
 // Without libxkbcommon's headers the build has no layouts: keys are pressed by position only.
@@ -305,5 +309,5 @@ const char *ut_cannot_type() {
 void ut_stop() {}
 #endif
 
-const backend uinput_backend = {"uinput",     uinput_open,  uinput_deliver,    uinput_close,
-                                uinput_error, uinput_about, uinput_cannot_type};
+const backend uinput_backend = {"uinput",     uinput_open,  uinput_deliver,     uinput_close,
+                                uinput_error, uinput_about, uinput_cannot_type, uinput_sync};

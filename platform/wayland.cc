@@ -526,10 +526,24 @@ const char *wayland_about() { return about; }
 
 const char *wayland_cannot_type() { return nullptr; }
 
+// A round trip: once the compositor answers, it has handled every request before. A new device's
+// settle is waited out first, so that a reply also says the next event can go at once.
+bool wayland_sync() {
+  if (wl_connection == nullptr || lost) return false;
+  wl_settle(&pointer_ready_at);
+  wk_settle();
+  if (wl_roundtrip(read_ms)) return true;
+  // A stop signal cut the wait short: the releases follow, without a reply.
+  if (lost || (host_stop_signal() != 0 && !host_ending())) return false;
+  lost = true;
+  snprintf(error, sizeof error, "the Wayland compositor did not answer for %u s", read_ms / 1000);
+  return false;
+}
+
 }  // namespace
 
-const backend wayland_backend = {"wayland",     wayland_open,  wayland_deliver,    wayland_close,
-                                 wayland_error, wayland_about, wayland_cannot_type};
+const backend wayland_backend = {"wayland",     wayland_open,  wayland_deliver,     wayland_close,
+                                 wayland_error, wayland_about, wayland_cannot_type, wayland_sync};
 
 namespace {
 

@@ -102,5 +102,8 @@ void wk_type(const cg_record &r);
 // with the focus alone); null when it has none.
 xkb_keymap *wk_seat_keymap(xkb_layout_index_t *layout, int *caps_locked);
 
+// Waits until the virtual keyboard may press its first key, if it is still new.
+void wk_settle();
+
 // Destroys the virtual keyboard and forgets the keymaps.
 void wk_stop();

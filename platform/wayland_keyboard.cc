@@ -345,6 +345,8 @@ xkb_keymap *wk_seat_keymap(xkb_layout_index_t *layout, int *caps_locked) {
   return keymap;
 }
 
+void wk_settle() { wl_settle(&ready_at); }
+
 void wk_stop() {
   if (keyboard != nullptr && wl_connection != nullptr) zwp_virtual_keyboard_v1_destroy(keyboard);
   if (seat_keyboard != nullptr) wl_keyboard_destroy(seat_keyboard);

@@ -2,6 +2,7 @@
 // flushed, so that each command's events are with the server before the next command is read.
 // Xlib and XTEST are loaded only when a display is named: without one, hidpipe starts, runs and
 // uses memory as if they were not there.
+#include <X11/Xatom.h>
 #include <dlfcn.h>
 #include <netdb.h>
 #include <poll.h>
@@ -33,6 +34,8 @@ char error[320];           // why the server cannot be reached or was lost, or e
 char about[320];           // where events go, for --verbose
 int64_t wheel_rest[2];     // scroll pixels not yet sent as a notch: vertical, horizontal
 int sent_x = -1, sent_y;   // where hidpipe last put the pointer, or -1
+Window sync_window;        // an unmapped window of ours, whose property notices answer S, or 0
+Atom sync_atom;            // the property changed on it
 
 // How long the server has to answer a connection, and to read what is sent mid-session, before it
 // counts as gone: Xlib itself waits without a bound.
@@ -323,15 +326,58 @@ void x11_close() {
     if (!lost) x_lib.close_display(x_display);
   }
   x_display = nullptr;
+  sync_window = 0;  // gone with the connection
 }
 
 const char *x11_error() { return error[0] != '\0' ? error : nullptr; }
 const char *x11_about() { return about; }
 const char *x11_cannot_type() { return nullptr; }
 
+// A round trip: once the server answers, it has handled every request before, and sent the
+// events to the clients that receive them. The answer is the notice of a change of nothing to a
+// window of ours, which is waited for as any reading is: on its own bound, and not past a stop
+// signal (XSync would wait inside Xlib, for as long as the server takes).
+bool x11_sync() {
+  if (x_display == nullptr) return true;
+  if (lost) return false;
+  XEvent e;
+  if (sync_window == 0) {
+    guard_round_trip();
+    sync_atom = x_lib.intern_atom(x_display, "_HIDPIPE_SYNC", False);
+    host_unguard();
+    XSetWindowAttributes attributes = {};
+    sync_window = x_lib.create_window(x_display, DefaultRootWindow(x_display), -1, -1, 1, 1, 0, 0, InputOnly,
+                                      CopyFromParent, 0, &attributes);
+    x_lib.select_input(x_display, sync_window, PropertyChangeMask);
+  }
+  // Notices of earlier round trips that a stop cut short answer nothing now.
+  while (x_lib.check_typed_window_event(x_display, sync_window, PropertyNotify, &e) == True) {
+  }
+  x_lib.change_property(x_display, sync_window, sync_atom, XA_CARDINAL, 32, PropModeAppend, nullptr, 0);
+  if (!send_buffered()) return false;
+  uint64_t until = host_clock_ns() + uint64_t{read_ms} * 1000000u;
+  for (;;) {
+    x_lib.events_queued(x_display, QueuedAfterReading);
+    if (lost) return false;
+    if (x_lib.check_typed_window_event(x_display, sync_window, PropertyNotify, &e) == True) return true;
+    uint64_t now = host_clock_ns();
+    auto left = static_cast<unsigned>(now < until ? (until - now + 999999) / 1000000 : 0);
+    switch (host_wait(ConnectionNumber(x_display), POLLIN, left)) {
+      case host_ready: continue;
+      case host_stopped: return false;  // the releases follow, without a reply
+      case host_timed_out: break;
+    }
+    lost = true;
+    snprintf(error, sizeof error, "the X server \"%s\" did not answer for %u s", display_name,
+             read_ms / 1000);
+    return false;
+  }
+}
+
 }  // namespace
 
-const backend x11_backend = {"x11", x11_open, x11_deliver, x11_close, x11_error, x11_about, x11_cannot_type};
+const backend x11_backend = {"x11",     x11_open,  x11_deliver,     x11_close,
+                             x11_error, x11_about, x11_cannot_type, x11_sync};
 
 bool x11_answers(const char *name, unsigned *ms) {
   *ms = answer_ms;

@@ -57,14 +57,27 @@ const explain_case explain_cases[] = {
     {"", "R\n", nullptr},
     {"", "Release everything\n", nullptr},
     {"", "m 1 2\n", "unknown command 'm'; commands are upper case: 'M'"},
-    {"", "x\n", "unknown command 'x'; the commands are M, B, W, K, T and R"},
-    {"", "\x7f\n", "unknown command (byte 0x7f); the commands are M, B, W, K, T and R"},
+    {"", "x\n", "unknown command 'x'; the commands are M, B, W, K, T, R, S and P"},
+    {"", "\x7f\n", "unknown command (byte 0x7f); the commands are M, B, W, K, T, R, S and P"},
     {"", "T\n", "T: no text to type"},
     {"", "T \r\n", "T: no text to type"},
     {"", "Tab\n", "T: expected one space after T, then the text"},
     {"", "T caf\xc3\n", "T: the text is not valid UTF-8 at byte 4 (0xc3); nothing typed"},
     {"", "T \xed\xa0\x80\n", "T: the text is not valid UTF-8 at byte 1 (0xed); nothing typed"},  // surrogate
     {"", "T  leading blank\n", nullptr},
+    {"", "S\n", nullptr},
+    {"", "S a token\r\n", nullptr},
+    {"", "S \n", nullptr},  // an empty token, answered as "S "
+    {"", "Sx\n", "S: expected nothing, or one space and a token, after S; no reply"},
+    {"", "S\tx\n", "S: expected nothing, or one space and a token, after S; no reply"},
+    {"", "s\n", "unknown command 's'; commands are upper case: 'S'"},
+    {"", "P 0\n", nullptr},
+    {"", "P60000\n", nullptr},
+    {"", "P\n", R"(P: ms missing; expected "P ms")"},
+    {"", "P 60001\n", "P: ms 60001 is out of range (0 to 60000)"},
+    {"", "P -1\n", "P: ms -1 is out of range (0 to 60000)"},
+    {"", "P 5ms\n", nullptr},  // trailing text, as after any command's fields
+    {"", "P x\n", R"(P: ms is not a number: "x"; expected "P ms")"},
     {"", "\n", "empty line"},
     {"", "\r\n", "empty line"},
     {"", " M 1 2\n", "the line starts with white space; a command starts with its letter"},
@@ -94,6 +107,7 @@ struct cut_case {
 };
 
 const cut_case cut_cases[] = {
+    {"S " + std::string(93, 't'), "S: the token is longer than 93 bytes; no reply"},
     {"T " + std::string(92, 'a') + "\xC3", nullptr},
     {"T \xE6" + std::string(92, '\0'), "T: the text is not valid UTF-8 at byte 1 (0xe6); nothing typed"},
     {"T abc\xE6" + std::string(89, '\0'), "T: the text is not valid UTF-8 at byte 4 (0xe6); nothing typed"},

@@ -1,10 +1,12 @@
 #include "fixture.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -282,9 +284,17 @@ live_process::live_process(const launch &how) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, stdin_fd, 0);
+  int out_fds[2] = {-1, -1};
+  if (how.replies_piped && pipe(out_fds) == 0) {
+    fcntl(out_fds[0], F_SETFD, FD_CLOEXEC);
+    replies_ = out_fds[0];
+  }
   if (how.outputs_closed) {
     posix_spawn_file_actions_addclose(&actions, 1);
     posix_spawn_file_actions_addclose(&actions, 2);
+  } else if (replies_ >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, out_fds[1], 1);
+    posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_TRUNC, 0);
   } else {
     posix_spawn_file_actions_addopen(&actions, 1, out_.c_str(), O_WRONLY | O_TRUNC, 0);
     posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_TRUNC, 0);
@@ -303,6 +313,7 @@ live_process::live_process(const launch &how) {
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (fds[0] >= 0) close(fds[0]);
+  if (out_fds[1] >= 0) close(out_fds[1]);
 }
 
 live_process::~live_process() {
@@ -311,7 +322,33 @@ live_process::~live_process() {
     waitpid(pid_, nullptr, 0);
   }
   if (input_ >= 0) close(input_);
+  if (replies_ >= 0) close(replies_);
   for (const std::string &p : {out_, err_, log_}) unlink(p.c_str());
+}
+
+std::optional<std::string> live_process::read_reply(int timeout_ms) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (size_t newline = pending_.find('\n'); newline != std::string::npos) {
+      std::string line = pending_.substr(0, newline);
+      pending_.erase(0, newline + 1);
+      return line;
+    }
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd p{replies_, POLLIN, 0};
+    if (replies_ < 0 || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0)
+      return std::nullopt;
+    char buf[4096];
+    ssize_t n = read(replies_, buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    pending_.append(buf, static_cast<size_t>(n));
+  }
+}
+
+void live_process::close_replies() {
+  if (replies_ >= 0) close(replies_);
+  replies_ = -1;
 }
 
 bool live_process::ended(int timeout_ms) {
@@ -377,6 +414,13 @@ process_result live_process::finish(int timeout_ms) {
     pid_ = -1;
   }
   r.out = slurp(out_);
+  if (replies_ >= 0) {
+    // What came after the replies taken, up to the end: the binary has ended, so the pipe ends.
+    char buf[4096];
+    for (ssize_t n; (n = read(replies_, buf, sizeof buf)) > 0;) pending_.append(buf, static_cast<size_t>(n));
+    r.out = pending_;
+    pending_.clear();
+  }
   r.err = slurp(err_);
   r.log = log();
   return r;

@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -72,6 +73,7 @@ class live_process {
     int stdin_fd = -1;                   // its standard input, or -1 for a pipe that write() fills
     bool log_on_stderr = false;          // HIDPIPE_SIM_LOG names the file its standard error goes to
     bool outputs_closed = false;         // its standard output and error are closed
+    bool replies_piped = false;          // its standard output is a pipe that read_reply() reads
   };
 
   explicit live_process(const launch &how);
@@ -92,6 +94,13 @@ class live_process {
   void send(int sig);
   void close_input();
 
+  // With replies_piped: the next line of its standard output, without the newline, or null when
+  // none comes within timeout_ms.
+  std::optional<std::string> read_reply(int timeout_ms = 10000);
+
+  // With replies_piped: closes the reading end, as a controller that goes away would.
+  void close_replies();
+
   // Waits, with its input left open, until the binary has ended; false if it has not within
   // timeout_ms.
   bool ended(int timeout_ms);
@@ -106,6 +115,8 @@ class live_process {
   pid_t pid_ = -1;               // the binary, until it has been waited for
   int wait_status_ = -1;         // its wait status once it has been waited for, else -1
   int input_ = -1;               // the writing end of its input pipe, or -1
+  int replies_ = -1;             // the reading end of its output pipe, or -1
+  std::string pending_;          // what was read of the replies past the last line taken
   std::string out_, err_, log_;  // temporary files
 };
 

@@ -3,6 +3,7 @@
 // streams. Then the automatic choice of the backend, rule by rule.
 #include <unistd.h>
 
+#include <chrono>
 #include <csignal>
 
 #include <fstream>
@@ -248,6 +249,27 @@ TEST(uinput, says_which_keymap_and_what_was_skipped) {
                         0),
             0u)
       << r.err;
+}
+
+// S as the first line is answered only once the device exists and the desktop has had its settle
+// time to open it: a controller waits for the reply instead of sleeping.
+TEST(uinput, first_reply_waits_for_the_device) {
+  char path[] = "/tmp/hidpipe-uinput-XXXXXX";
+  close(mkstemp(path));
+  auto begin = std::chrono::steady_clock::now();
+  live_process p({.env = {"LD_PRELOAD=" UINPUT_FAKE, "HIDPIPE_BACKEND=uinput", "HIDPIPE_SCREEN=800x600",
+                          "HIDPIPE_UINPUT_SETTLE_MS=300", "XKB_DEFAULT_LAYOUT=us",
+                          std::string("UINPUT_FAKE_LOG=") + path, "ASAN_OPTIONS=verify_asan_link_order=0"},
+                  .replies_piped = true});
+  p.write("S ready\n");
+  EXPECT_EQ(p.read_reply(), "S ready");
+  EXPECT_GE(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(300));
+  calls c = read_calls(path);
+  bool created = false;
+  for (const std::vector<std::string> &w : c) created = created || w[0] == "create";
+  EXPECT_TRUE(created) << "answered before the device was made";
+  EXPECT_EQ(p.finish().status, 0);
+  unlink(path);
 }
 
 // A stop signal during the settle after the device is made ends the wait, and the session, at once.

@@ -5,6 +5,8 @@
 //   button CODE STATE | axis AXIS VALUE | discrete AXIS STEPS
 //   key CODE STATE KEYSYM              the keysym as the window's keymap and modifiers give it
 //   modifiers DEPRESSED LATCHED LOCKED GROUP
+//   drained                            after a '?' on its standard input: every event the
+//                                      compositor had sent it by then has been read and printed
 // It runs until its standard input ends. WAYLAND_DISPLAY names the compositor. With
 // OBSERVER_TALLY set, it counts motion instead, printing "tally N" once the events at hand are
 // handled: lines for a long burst would cost more than the events. With OBSERVER_OUTPUTS set, it
@@ -327,6 +329,22 @@ int main() {
     if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
       char c;
       if (read(0, &c, 1) <= 0) break;
+      if (c == '?') {
+        // What has arrived, read without waiting for more.
+        for (bool more = true; more;) {
+          while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
+          pollfd p{wl_display_get_fd(display), POLLIN, 0};
+          more = poll(&p, 1, 0) > 0;
+          if (more)
+            more = wl_display_read_events(display) == 0;
+          else
+            wl_display_cancel_read(display);
+          wl_display_dispatch_pending(display);
+        }
+        say("drained");
+        fflush(stdout);
+        continue;
+      }
     }
     if ((fds[0].revents & POLLIN) != 0 && wl_display_dispatch(display) < 0) {
       // Dropped by the compositor (it does so to a client that falls too far behind): the

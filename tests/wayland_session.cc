@@ -392,6 +392,16 @@ std::vector<std::string> observer::take(size_t count, int quiet_ms) {
   return lines;
 }
 
+std::vector<std::string> observer::drain() {
+  std::vector<std::string> lines;
+  if (write(input_, "?", 1) != 1) return lines;
+  for (;;) {
+    std::vector<std::string> one = take(1, 5000);
+    if (one.empty() || one[0] == "drained") return lines;
+    lines.push_back(one[0]);
+  }
+}
+
 void observer::stop() {
   if (input_ >= 0) close(input_);
   if (pid_ > 0) {

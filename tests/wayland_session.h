@@ -73,6 +73,10 @@ class observer {
   // without one.
   std::vector<std::string> take(size_t count, int quiet_ms = 300);
 
+  // The lines of every event that the compositor had sent it by now, which it reads at once
+  // (nothing waits for more to come); those taken before are left out.
+  std::vector<std::string> drain();
+
   void stop();
   ~observer() { stop(); }
 

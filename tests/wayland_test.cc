@@ -1,6 +1,7 @@
 // The Wayland backend end to end: the binary drives a headless sway, and KWin without a display,
 // of the test's own; an observer window records what the compositor delivers to an application.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -75,6 +77,64 @@ class sway : public ::testing::Test {
   wayland_session session;
   std::string hidpipe;
 };
+
+// The next line of a pipe, without its newline, or null when none comes within timeout_ms.
+std::optional<std::string> next_line(int fd, std::string *pending, int timeout_ms = 5000) {
+  auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+  for (;;) {
+    if (size_t newline = pending->find('\n'); newline != std::string::npos) {
+      std::string line = pending->substr(0, newline);
+      pending->erase(0, newline + 1);
+      return line;
+    }
+    auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+    char buf[512];
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) return std::nullopt;
+    pending->append(buf, static_cast<size_t>(n));
+  }
+}
+
+// S's reply comes once the window has every event written before it: asked right after the reply,
+// the window finds them all among what the compositor had sent it, round after round. The first
+// reply waits for the new devices to settle.
+void check_replies(const wayland_session &session, const std::string &hidpipe, const std::string &backend,
+                   observer &o) {
+  int in = -1, out = -1;
+  pid_t pid = session.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=" + backend}, &in, &out);
+  ASSERT_GT(pid, 0);
+  signal(SIGPIPE, SIG_IGN);
+  auto send = [&](const std::string &text) {
+    EXPECT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  std::string pending;
+  send("M 1 1\nS 0\n");
+  EXPECT_EQ(next_line(out, &pending), "S 0");
+  o.drain();  // the pointer's entry
+  for (int round = 1; round <= 10; round++) {
+    std::string input;
+    for (int i = 0; i < 30; i++) input += "M " + std::to_string(10 + i) + " " + std::to_string(round) + "\n";
+    send(input + "K KeyA 1\nK KeyA 0\nS " + std::to_string(round) + "\n");
+    EXPECT_EQ(next_line(out, &pending), "S " + std::to_string(round));
+    strings seen = o.drain();
+    EXPECT_EQ(only(seen, {"motion"}).size(), 30u) << backend << " round " << round;
+    EXPECT_EQ(only(seen, {"key"}), (strings{"key 30 1 a", "key 30 0 a"})) << backend << " round " << round;
+  }
+  close(in);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(sway, reply_comes_after_the_window_has_the_events) {
+  observer o;
+  ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
+  check_replies(session, hidpipe, "wayland", o);
+}
 
 TEST_F(sway, positions_to_the_edges_and_five_buttons) {
   strings seen = drive(
@@ -412,6 +472,14 @@ TEST(kwin, uinput_types_with_the_seats_keymap) {
 }
 #endif
 
+TEST(kwin, reply_comes_after_the_window_has_the_events) {
+  wayland_session session;
+  if (!session.start_kwin()) return skip_or_fail(session.why());
+  observer o;
+  ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
+  check_replies(session, session.install(HIDPIPE_BINARY), "wayland", o);
+}
+
 // KWin's fake input: positions to the edges, a button, a modified key, scrolling, and nothing held.
 TEST(kwin, fake_input) {
   wayland_session session;
@@ -651,6 +719,8 @@ TEST_F(french_gnome, keys_and_text_on_a_french_layout) {
   EXPECT_EQ(pressed(seen), (strings{"a", "eacute", "ISO_Level3_Shift", "EuroSign", "Shift_L", "2", "Shift_L",
                                     "ISO_Level3_Shift", "AE"}));
 }
+
+TEST_F(gnome, reply_comes_after_the_windows_have_the_events) { check_replies(session, hidpipe, "gnome", o); }
 
 // Nothing held after R and at the end of input, the keys released before the buttons.
 TEST_F(gnome, nothing_held_and_keys_first) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -216,6 +217,7 @@ std::vector<unsigned> x11_reader::take(size_t count, int quiet_ms) {
       std::istringstream words(line);
       std::string kind;
       words >> kind;
+      if (kind == "drained") break;
       if (kind == "none") typed.push_back(0);
       for (unsigned c = 0; kind == "c" && words >> std::hex >> c;) typed.push_back(c);
       quiet_since = steady_clock::now();
@@ -231,6 +233,11 @@ std::vector<unsigned> x11_reader::take(size_t count, int quiet_ms) {
     pending_.append(buf, static_cast<size_t>(n));
   }
   return typed;
+}
+
+std::vector<unsigned> x11_reader::drain() {
+  if (write(input_, "?", 1) != 1) return {};
+  return take(SIZE_MAX, 5000);
 }
 
 void x11_reader::stop() {

@@ -65,6 +65,10 @@ class x11_reader {
   // have arrived or quiet_ms have passed without one.
   std::vector<unsigned> take(size_t count, int quiet_ms = 1000);
 
+  // The code points of every key press that the server had sent it by now, which it reads at once
+  // (nothing waits for more to come); those taken before are left out.
+  std::vector<unsigned> drain();
+
   void stop();
   ~x11_reader() { stop(); }
 

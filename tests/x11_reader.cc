@@ -5,6 +5,8 @@
 //   ready                   once the window has the focus and its mapping
 //   c HEX ...               the code points the press typed, in hex ("c 3f" for "?")
 //   none CODE               a press of key code CODE that typed nothing: the key had no keysym then
+//   drained                 after a '?' on its standard input: every event the server had sent it
+//                           by then has been read and printed
 // Modifier keys, which type nothing, are left out. Runs until its standard input ends.
 //   x11_reader [--slow-us N] [--stamp]
 //     --slow-us N  spends N microseconds on each key press before translating it, as a busy
@@ -86,7 +88,9 @@ int main(int argc, char **argv) {
   printf("ready\n");
   fflush(stdout);
   pollfd fds[2] = {{ConnectionNumber(d), POLLIN, 0}, {0, POLLIN, 0}};
+  bool asked = false;  // a '?' came: say "drained" once what the server sent is read
   for (;;) {
+    // XPending reads what has arrived without waiting for more.
     while (XPending(d) > 0) {
       XEvent e;
       XNextEvent(d, &e);
@@ -105,11 +109,14 @@ int main(int argc, char **argv) {
       else if (keysym == NoSymbol)
         printf("none %u\n", e.xkey.keycode);
     }
+    if (asked) printf("drained\n");
+    asked = false;
     fflush(stdout);
     if (poll(fds, 2, -1) < 0) continue;
     if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
       char c;
       if (read(0, &c, 1) <= 0) break;
+      asked = c == '?';
     }
   }
   XCloseDisplay(d);

@@ -352,6 +352,26 @@ TEST_F(x11, uinput_types_with_the_servers_keymap) {
 }
 #endif
 
+// S's reply comes once the application has every event written before it: asked right after the
+// reply, it finds them all among what the server had sent it, round after round.
+TEST_F(x11, reply_comes_after_the_application_has_the_events) {
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
+  live_process p({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}, .replies_piped = true});
+  for (int round = 1; round <= 20; round++) {
+    // Text first: it waits for the server itself. Then keys that take the server a while.
+    std::string input = "T x\xc3\xa9\n";
+    for (int i = 0; i < 300; i++) input += "K KeyA 1\nK KeyA 0\n";
+    p.write(input + "S " + std::to_string(round) + "\n");
+    EXPECT_EQ(p.read_reply(), "S " + std::to_string(round));
+    std::vector<unsigned> typed = app.drain();
+    std::vector<unsigned> expected = {'x', 0xe9};
+    expected.insert(expected.end(), 300, 'a');
+    EXPECT_EQ(typed, expected) << "round " << round;
+  }
+  EXPECT_EQ(p.finish().status, 0);
+}
+
 // With every key code bound by another program, a character no key types cannot be typed: -v says
 // which and why, and the rest of the text arrives.
 TEST_F(x11, verbose_names_what_cannot_be_typed) {

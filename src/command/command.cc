@@ -7,6 +7,7 @@
 #include "command/diag.h"
 #include "command/line.h"
 #include "command/protocol.h"
+#include "command/reply.h"
 #include "command/stop.h"
 #include "emit/post.h"
 #include "keyboard/key.h"
@@ -51,6 +52,8 @@ void count_unposted(const char *where, uint64_t before) {
 
 }  // namespace
 
+bool (*pause_wait)(unsigned ms) = pause_for;
+
 void handle(const char *line, bool cut) {
   fields f{};
   int32_t *n = f.num;
@@ -70,6 +73,19 @@ void handle(const char *line, bool cut) {
       if (scan<"K %31s %d">(line, &f) == 2 && in_range(n[0], 0, 1)) key(f.name, n[0]);
       break;
     case 'R': release_all(); break;
+    case 'S': {
+      // Answered once what came before has been taken; not when that cannot be known (the window
+      // system is gone, or a stop cut the wait short).
+      size_t length = 0;
+      bool spaced = false;
+      const char *token = sync_token(line, cut, &length, &spaced);
+      if (token != nullptr && await_delivery()) reply_sync(token, length, spaced);
+      break;
+    }
+    case 'P':
+      if (scan<"P %d">(line, &f) == 1 && in_range(n[0], 0, max_pause_ms))
+        pause_wait(static_cast<unsigned>(n[0]));
+      break;
     case 'T':
       if (size_t length = 0; const char *text = text_field(line, &length))
         type_text(text, length, text_at_cut(line, text, length, cut));
@@ -131,12 +147,17 @@ int run(int fd) {
   while (read_line(line, &info) && stop_signal == 0) {
     if (verbose) {
       uint64_t before = unposted;
+      const char *lost_before = replies_lost;
       explain_line(line, info);
       handle(line, info.cut);
       char where[32];
       snprintf(where, sizeof where, "line %llu", static_cast<unsigned long long>(info.number));
       count_unposted(where, before);
       say_notes(where);
+      if (replies_lost != nullptr && lost_before == nullptr)
+        say("%s: S: the reply cannot be written to standard output (%s); this and later replies are lost, "
+            "and the session goes on",
+            where, replies_lost);
     } else {
       handle(line, info.cut);
     }

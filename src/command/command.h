@@ -14,3 +14,6 @@ void handle(const char *line, bool cut = false);
 
 // Releases every held key in table order, then every held button.
 void release_all();
+
+// How a P line waits: pause_for (stop.h), unless a test puts a fake in its place.
+extern bool (*pause_wait)(unsigned ms);

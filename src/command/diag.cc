@@ -102,6 +102,7 @@ constexpr shape shapes[] = {
     {'B', "B x y b down", {"x", "y", "b", "down"}, 4, false},
     {'W', "W x y dx dy", {"x", "y", "dx", "dy"}, 4, false},
     {'K', "K name down", {"name", "down"}, 2, true},
+    {'P', "P ms", {"ms"}, 1, false},
 };
 
 const char *button_names[] = {"left", "middle", "right", "back", "forward"};
@@ -224,6 +225,17 @@ const char *explain_text(const char *line, bool cut, char *out, size_t size) {
   return out;
 }
 
+// Why an S line is not answered, if it is not.
+const char *explain_sync(const char *line, bool cut, char *out, size_t size) {
+  size_t length = 0;
+  bool spaced = false;
+  if (sync_token(line, cut, &length, &spaced) != nullptr) return nullptr;
+  snprintf(out, size,
+           spaced ? "S: the token is longer than 93 bytes; no reply"
+                  : "S: expected nothing, or one space and a token, after S; no reply");
+  return out;
+}
+
 }  // namespace
 
 const char *suggest_key(const char *name) {
@@ -247,6 +259,7 @@ const char *suggest_key(const char *name) {
 const char *explain(const char *line, bool cut, char *out, size_t size) {
   char c = line[0];
   if (c == 'T') return explain_text(line, cut, out, size);
+  if (c == 'S') return explain_sync(line, cut, out, size);
   for (const shape &s : shapes) {
     if (s.letter != c) continue;
     fields f{};
@@ -254,6 +267,10 @@ const char *explain(const char *line, bool cut, char *out, size_t size) {
     if (c == 'B') return explain_button(f.num, out, size);
     if (c == 'W') return explain_wheel(f.num, out, size);
     if (c == 'K') return explain_key(f, out, size);
+    if (c == 'P' && !in_range(f.num[0], 0, max_pause_ms)) {
+      snprintf(out, size, "P: ms %d is out of range (0 to %d)", f.num[0], max_pause_ms);
+      return out;
+    }
     return nullptr;
   }
   if (c == 'R') return nullptr;
@@ -263,12 +280,12 @@ const char *explain(const char *line, bool cut, char *out, size_t size) {
     snprintf(out, size, "the line starts with a NUL byte");
   else if (reader::blank(c))
     snprintf(out, size, "the line starts with white space; a command starts with its letter");
-  else if (strchr("mbwkrt", c) != nullptr)
+  else if (strchr("mbwkrtsp", c) != nullptr)
     snprintf(out, size, "unknown command '%c'; commands are upper case: '%c'", c, toupper(c));
   else if (isprint(static_cast<unsigned char>(c)))
-    snprintf(out, size, "unknown command '%c'; the commands are M, B, W, K, T and R", c);
+    snprintf(out, size, "unknown command '%c'; the commands are M, B, W, K, T, R, S and P", c);
   else
-    snprintf(out, size, "unknown command (byte 0x%02x); the commands are M, B, W, K, T and R",
+    snprintf(out, size, "unknown command (byte 0x%02x); the commands are M, B, W, K, T, R, S and P",
              static_cast<unsigned>(static_cast<unsigned char>(c)));
   return out;
 }

@@ -82,6 +82,31 @@ inline const char *text_field(const char *line, size_t *length) {
   return text;
 }
 
+// The longest pause a P line asks for, in milliseconds.
+inline constexpr int32_t max_pause_ms = 60000;
+
+// The token of an S line: after "S" and one space, taken as a T line's text is (*spaced true), or
+// none when the line is "S" alone, before its newline (*spaced false). Returns it and sets *length,
+// or returns null when the line is not an S line ("Sx" is not) or its token is longer than 93
+// bytes (the line was cut).
+inline const char *sync_token(const char *line, bool cut, size_t *length, bool *spaced) {
+  if (line[0] != 'S') return nullptr;
+  *spaced = line[1] == ' ';
+  if (!*spaced) {
+    bool bare =
+        line[1] == '\0' || line[1] == '\n' || (line[1] == '\r' && (line[2] == '\n' || line[2] == '\0'));
+    *length = 0;
+    return bare ? line + 1 : nullptr;
+  }
+  if (cut) return nullptr;
+  const char *token = line + 2;
+  size_t n = 0;
+  while (token[n] != '\0' && token[n] != '\n') n++;
+  if (token[n] == '\n' && n > 0 && token[n - 1] == '\r') n--;
+  *length = n;
+  return token;
+}
+
 // Whether a T line's text ends where a line longer than 95 characters was cut (cut), so that a
 // sequence left incomplete there was cut in two, rather than ended by a NUL or the line's end.
 inline bool text_at_cut(const char *line, const char *text, size_t length, bool cut) {

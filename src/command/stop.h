@@ -18,6 +18,10 @@ void catch_stop_signals(int input_fd);
 // that waits at once (0, as at the end of input, or -1 with EINTR).
 long read_input(int fd, char *buffer, unsigned n);
 
+// Waits ms milliseconds, against a deadline on a monotonic clock; a stop signal ends the wait at
+// once. False when a stop signal ended it.
+bool pause_for(unsigned ms);
+
 // Ends the process by signal sig with its default action, so that the parent sees the signal.
 [[noreturn]] void die_by(int sig);
 
@@ -27,6 +31,6 @@ long read_input(int fd, char *buffer, unsigned n);
 void fill_standard_streams();
 
 // Readies the standard streams: input is read as the bytes that were written (Windows would
-// otherwise turn CR LF into LF and end at Ctrl+Z), and, with diagnostics on, a reader of them
-// that goes away does not end the session with keys held.
+// otherwise turn CR LF into LF and end at Ctrl+Z), and a reader of the replies or diagnostics that
+// goes away does not end the session with keys held.
 void prepare_streams(int input_fd, bool diagnostics);

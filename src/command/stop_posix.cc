@@ -1,9 +1,12 @@
 #include <fcntl.h>
+#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdlib>
+#include <ctime>
 
 #include "command/stop.h"
 #include "emit/platform.h"
@@ -54,6 +57,28 @@ void catch_stop_signals(int input_fd) {
 // The handler's interruption and its emptied input end a waiting read here.
 long read_input(int fd, char *buffer, unsigned n) { return read(fd, buffer, n); }
 
+bool pause_for(unsigned ms) {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t until = now.tv_sec * 1000000000LL + now.tv_nsec + int64_t{ms} * 1000000;
+  // The stop signals are held back while the flag is looked at, and let in by pselect itself, so
+  // that one arriving between the two still ends the wait at once.
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  for (int sig : stop_signals) sigaddset(&stops, sig);
+  sigprocmask(SIG_BLOCK, &stops, &before);
+  for (;;) {
+    if (stop_signal != 0) break;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t left = until - (now.tv_sec * 1000000000LL + now.tv_nsec);
+    if (left <= 0) break;
+    timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    pselect(0, nullptr, nullptr, nullptr, &wait, &before);
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return stop_signal == 0;
+}
+
 void die_by(int sig) {
   signal(sig, SIG_DFL);
   sigset_t only;
@@ -65,8 +90,9 @@ void die_by(int sig) {
   _exit(128 + sig);
 }
 
-void prepare_streams(int /*input_fd*/, bool diagnostics) {
-  if (diagnostics) signal(SIGPIPE, SIG_IGN);
+void prepare_streams(int /*input_fd*/, bool /*diagnostics*/) {
+  // A reader of the replies or diagnostics that goes away must not end the session with keys held.
+  signal(SIGPIPE, SIG_IGN);
 }
 
 void fill_standard_streams() {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 
 #include "command/stop.h"
@@ -83,6 +84,39 @@ long read_input(int fd, char *buffer, unsigned n) {
     SetEvent(taken);
   }
   return m;
+}
+
+// Windows 10 1803's high-resolution timer, which older headers do not name.
+#ifndef CREATE_WAITABLE_TIMER_HIGH_RESOLUTION
+#define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x2
+#endif
+
+bool pause_for(unsigned ms) {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  int64_t until = now.QuadPart + static_cast<int64_t>(ms) * frequency.QuadPart / 1000;
+  // A high-resolution timer where Windows has one (10 1803 and later), else the ordinary kind.
+  HANDLE timer =
+      CreateWaitableTimerExW(nullptr, nullptr, CREATE_WAITABLE_TIMER_HIGH_RESOLUTION, TIMER_ALL_ACCESS);
+  if (timer == nullptr) timer = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+  for (;;) {
+    if (stop_signal != 0) break;
+    QueryPerformanceCounter(&now);
+    int64_t left = until - now.QuadPart;
+    if (left <= 0) break;
+    // In 100 ns units, negative for a time relative to now.
+    LARGE_INTEGER due;
+    due.QuadPart = -(left * 10000000 / frequency.QuadPart + 1);
+    if (timer == nullptr || !SetWaitableTimer(timer, &due, 0, nullptr, nullptr, FALSE)) {
+      Sleep(1);
+      continue;
+    }
+    HANDLE either[2] = {timer, stopped};
+    WaitForMultipleObjects(stopped != nullptr ? 2 : 1, either, FALSE, INFINITE);
+  }
+  if (timer != nullptr) CloseHandle(timer);
+  return stop_signal == 0;
 }
 
 void die_by(int /*sig*/) {

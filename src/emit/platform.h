@@ -13,6 +13,8 @@ inline constexpr const char *delivery_error = nullptr;
 inline constexpr const char *text_unsupported = nullptr;
 inline constexpr const char *backend_note = nullptr;
 inline const char *take_delivery_notes() { return nullptr; }
+// CGEventPost returns once the event is with the window server's input stream.
+inline bool await_delivery() { return true; }
 // CGEventPost does not wait for the window server: there is no wait to end or bound.
 inline void host_stop(int /*sig*/) {}
 inline void host_grace(unsigned /*ms*/) {}
