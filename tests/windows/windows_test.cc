@@ -217,6 +217,29 @@ bool break_releases(const std::string &hidpipe, observer &o) {
   return ok;
 }
 
+// S answers on standard output, in order and with its token, once SendInput has taken what came
+// before; the first once hidpipe is ready; P between lines changes nothing that is posted.
+bool replies(const std::string &hidpipe, observer &o) {
+  o.sync();
+  child h;
+  if (!h.start(quoted(hidpipe))) return false;
+  std::vector<std::string> said(2);
+  h.write("S first\n");
+  bool answered = h.line(&said[0], 5000);
+  h.write("K KeyA 1\nP 20\nK KeyA 0\nS  second one\n");
+  answered = h.line(&said[1], 5000) && answered;
+  std::vector<std::string> got = stream(o.sync(), false);
+  h.close_input();
+  DWORD status = h.wait(5000);
+  std::vector<std::string> want = {"key 41 1e 0 down injected", "key 41 1e 0 up injected"};
+  bool ok = answered && said[0] == "S first" && said[1] == "S  second one" && got == want && status == 0;
+  printf("%s replies: status %lu, \"%s\", \"%s\"\n", ok ? "ok  " : "FAIL", status, said[0].c_str(),
+         said[1].c_str());
+  if (!ok)
+    for (const std::string &line : got) printf("  %s\n", line.c_str());
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -234,6 +257,7 @@ int main(int argc, char **argv) {
   for (const test_case &c : cases)
     if (!run(c, argv[1], o, show)) failed++;
   if (!show && !break_releases(argv[1], o)) failed++;
-  printf("%d of %zu cases failed\n", failed, std::size(cases) + 1);
+  if (!show && !replies(argv[1], o)) failed++;
+  printf("%d of %zu cases failed\n", failed, std::size(cases) + 2);
   return failed == 0 ? 0 : 1;
 }
