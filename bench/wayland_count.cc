@@ -2,7 +2,8 @@
 // all of it arrived, in order: 10,000 pointer moves and 1,000 key taps (2,000 key events) from
 // hidpipe, from a bare protocol loop of ours (the ceiling), and key taps from wtype; 1,000
 // characters of text from hidpipe and from wtype. Then hidpipe's write-to-arrival latency over
-// single moves.
+// single moves, and S: its round trip and moves in lock step (M, S, wait for the reply), against
+// LOOP's moves each followed by a round trip.
 //   wayland_count HIDPIPE LOOP RUNS           on sway
 //   wayland_count --gnome HIDPIPE LOOP RUNS   on headless mutter, through its remote-desktop
 //                                             interface, LOOP being tests/mutter_devices.cc
@@ -13,7 +14,8 @@
 //                                             a second
 // Prints "workload sender events events/s lost out-of-order dropped" lines (medians of RUNS runs;
 // dropped counts runs retried because the compositor dropped the window, too slow to keep up),
-// then "latency MEDIAN P99" in microseconds.
+// then "latency MEDIAN P99" in microseconds, then "roundtrip MEDIAN P99" (µs), "lockstep RATE" and,
+// on sway, "loop RATE" (moves a second).
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -27,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "lockstep.h"
 #include "us_text.h"
 #include "wayland_session.h"
 
@@ -201,6 +204,27 @@ void latency(const wayland_session &s, const std::string &hidpipe, int n) {
   printf("latency %.1f %.1f\n", at(0.5), at(0.99));
 }
 
+// S through hidpipe: 10,000 alone, then 10,000 after a move each, in lock step; then, with a loop,
+// its moves each followed by a round trip.
+void sync_figures(const wayland_session &s, const std::string &hidpipe, const std::string &loop,
+                  const std::string &backend) {
+  int in = -1, out = -1;
+  pid_t pid = s.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=" + backend}, &in, &out);
+  lockstep::reader replies{out, {}};
+  lockstep::report(in, replies, 10000);
+  close(in);
+  waitpid(pid, nullptr, 0);
+  close(out);
+  if (loop.empty()) return;
+  pid = s.spawn(loop, {"sync", "10000"}, {}, &in, &out);
+  close(in);
+  char line[64] = "";
+  ssize_t got = read(out, line, sizeof line - 1);
+  if (got > 0) fputs(line, stdout);
+  waitpid(pid, nullptr, 0);
+  close(out);
+}
+
 // KWin with a US layout: 1,000 and 10,000 characters of text from the bare fake-input loop and from
 // hidpipe, as "text-1000" and "text-10000" lines.
 int kwin_text(wayland_session &s, const std::string &hidpipe_binary, const std::string &loop_binary,
@@ -228,6 +252,7 @@ int kwin_text(wayland_session &s, const std::string &hidpipe_binary, const std::
     print(name, "ceiling", ceiling);
     print(name, "hidpipe", ours);
   }
+  sync_figures(s, hidpipe, "", "wayland");
   return 0;
 }
 
@@ -262,6 +287,7 @@ int main(int argc, char **argv) {
     report(s, "keys", "ceiling", loop, {"keys", std::to_string(taps)}, "", runs);
     report(s, "keys", "hidpipe", hidpipe, {}, key_input, runs);
     latency(s, hidpipe, 2000);
+    sync_figures(s, hidpipe, "", "gnome");
     return 0;
   }
   // Text: 1,000 characters, 50 to a line, some off the US layout, so that the keymap of the text's
@@ -296,5 +322,6 @@ int main(int argc, char **argv) {
   if (std::string wtype = on_path("wtype"); !wtype.empty())
     report(s, "text", "wtype", s.install(wtype), {text}, "", runs);
   latency(s, hidpipe, 2000);
+  sync_figures(s, hidpipe, loop, "wayland");
   return 0;
 }

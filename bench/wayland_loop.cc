@@ -4,11 +4,15 @@
 //   wayland_loop moves N   N pointer moves (motion_absolute, frame) over 1280x720
 //   wayland_loop keys N    N taps of the A key (press, release), with the default rules' keymap
 //   wayland_loop fake-text N   the benchmark's US text N times, as KWin's fake input presses it (us_text.h)
+//   wayland_loop sync N    N pointer moves, each followed by a round trip (wl_display_roundtrip), as
+//                          a controller waiting for hidpipe's S replies makes them; prints
+//                          "loop MOVES_PER_SECOND"
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -74,8 +78,8 @@ int main(int argc, char **argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   long count = argc > 2 ? atol(argv[2]) : 0;
   wl_display *display = wl_display_connect(nullptr);
-  if (display == nullptr || (mode != "moves" && mode != "keys" && mode != "fake-text")) {
-    fprintf(stderr, "usage: wayland_loop moves|keys|fake-text N, under WAYLAND_DISPLAY\n");
+  if (display == nullptr || (mode != "moves" && mode != "keys" && mode != "fake-text" && mode != "sync")) {
+    fprintf(stderr, "usage: wayland_loop moves|keys|fake-text|sync N, under WAYLAND_DISPLAY\n");
     return 2;
   }
   wl_registry *registry = wl_display_get_registry(display);
@@ -83,7 +87,19 @@ int main(int argc, char **argv) {
   wl_display_roundtrip(display);
   if (mode == "fake-text") return fake_text(display, count);
   if (seat == nullptr || pointers == nullptr || keyboards == nullptr) return 2;
-  if (mode == "moves") {
+  if (mode == "sync") {
+    zwlr_virtual_pointer_v1 *pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointers, seat);
+    wl_display_roundtrip(display);
+    auto begin = std::chrono::steady_clock::now();
+    for (long i = 0; i < count; i++) {
+      zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), static_cast<uint32_t>(100 + i % 1000),
+                                              static_cast<uint32_t>(100 + i / 1000 % 500), 1280, 720);
+      zwlr_virtual_pointer_v1_frame(pointer);
+      wl_display_roundtrip(display);
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+    printf("loop %.0f\n", static_cast<double>(count) / seconds);
+  } else if (mode == "moves") {
     zwlr_virtual_pointer_v1 *pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointers, seat);
     wl_display_roundtrip(display);
     for (long i = 0; i < count; i++) {

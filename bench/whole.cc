@@ -4,6 +4,10 @@
 //   whole startup RUNS PROGRAM...          median wall time of each program with stdin /dev/null
 //   whole uinput MOVES_FILE RUNS INTERPOSER HIDPIPE LOOP MOVES
 //                                          hidpipe's uinput backend against a bare loop
+//   whole sync HIDPIPE ROUNDS BACKEND [INTERPOSER]
+//                                          S answered, alone and after a move, in lock step,
+//                                          through BACKEND (uinput over INTERPOSER)
+//   whole pause HIDPIPE COUNT MS           the error of COUNT pauses of MS
 // Programs run with the event log off unless stated. Times are printed in microseconds.
 #include <fcntl.h>
 #include <poll.h>
@@ -18,6 +22,8 @@
 #include <cstring>
 #include <string>
 #include <vector>
+
+#include "lockstep.h"
 
 namespace {
 
@@ -139,6 +145,46 @@ int latency(const char *binary, int commands) {
   return 0;
 }
 
+// Starts hidpipe through backend with pipes for its standard input and output, the log off.
+pid_t start_piped(const char *binary, const char *backend, const char *uinput, int *in,
+                  lockstep::reader *out) {
+  int input[2], output[2];
+  if (pipe(input) != 0 || pipe(output) != 0) return -1;
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(input[0], 0);
+    dup2(output[1], 1);
+    close(input[1]);
+    close(output[0]);
+    unsetenv("HIDPIPE_SIM_LOG");
+    setenv("HIDPIPE_BACKEND", backend, 1);
+    if (uinput != nullptr) {
+      setenv("LD_PRELOAD", uinput, 1);
+      setenv("HIDPIPE_SCREEN", "4096x4096", 1);
+    }
+    execl(binary, "hidpipe", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(input[0]);
+  close(output[1]);
+  *in = input[1];
+  out->fd = output[0];
+  return pid;
+}
+
+int piped(const char *binary, const char *backend, const char *uinput, int count, int ms) {
+  int in = -1;
+  lockstep::reader out{-1, {}};
+  pid_t pid = start_piped(binary, backend, uinput, &in, &out);
+  if (pid < 0) return 1;
+  bool ok = ms < 0 ? lockstep::report(in, out, count) : lockstep::pauses(in, out, count, ms);
+  close(in);
+  close(out.fd);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return ok && WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -146,10 +192,14 @@ int main(int argc, char **argv) {
   if (what == "throughput" && argc > 4) return medians(argv[2], atoi(argv[3]), argv + 4, argc - 4);
   if (what == "startup" && argc > 3) return medians("/dev/null", atoi(argv[2]), argv + 3, argc - 3);
   if (what == "latency" && argc > 3) return latency(argv[2], atoi(argv[3]));
+  if (what == "sync" && argc > 4)
+    return piped(argv[2], argv[4], argc > 5 ? argv[5] : nullptr, atoi(argv[3]), -1);
+  if (what == "pause" && argc > 4) return piped(argv[2], "none", nullptr, atoi(argv[3]), atoi(argv[4]));
   if (what == "uinput" && argc > 7)
     return uinput_rate(argv[2], atoi(argv[3]), argv[4], argv[5], argv[6], argv[7]);
   fprintf(stderr,
           "usage: whole throughput FILE RUNS PROGRAM... | startup RUNS PROGRAM... | latency HIDPIPE N\n"
-          "       whole uinput MOVES_FILE RUNS INTERPOSER HIDPIPE LOOP MOVES\n");
+          "       whole uinput MOVES_FILE RUNS INTERPOSER HIDPIPE LOOP MOVES\n"
+          "       whole sync HIDPIPE ROUNDS BACKEND [INTERPOSER] | pause HIDPIPE COUNT MS\n");
   return 2;
 }

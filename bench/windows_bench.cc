@@ -1,9 +1,10 @@
 // hidpipe.exe against the bare SendInput loop (sendinput_loop.exe), each event counted on arrival
 // at the observer window's hooks: 2,000 moves and 1,000 key taps (2,000 key events). Then
-// hidpipe's write-to-arrival latency over 1,000 single moves.
+// hidpipe's write-to-arrival latency over 1,000 single moves, and S: written to its reply read,
+// 2,000 alone, then 2,000 moves in lock step (M, S, wait for the reply).
 //   windows_bench HIDPIPE OBSERVER LOOP RUNS
 // Prints "workload sender events events/s lost" lines, medians of RUNS runs, then
-// "latency MEDIAN P99" in microseconds.
+// "latency MEDIAN P99" in microseconds, "roundtrip MEDIAN P99" and "lockstep MOVES_PER_SECOND".
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -80,6 +81,42 @@ void latency(observer &o, const std::string &hidpipe, int n) {
   printf("latency %.1f %.1f\n", times[times.size() / 2], times[times.size() * 99 / 100]);
 }
 
+// Each round's time in microseconds: "S i" alone, or after "M x y" with after_moves.
+std::vector<double> sync_rounds(child &h, int n, bool after_moves) {
+  std::vector<double> times;
+  std::string line;
+  for (int i = 0; i < n; i++) {
+    std::string token = "S " + std::to_string(i);
+    std::string lines;
+    if (after_moves) lines = "M " + std::to_string(100 + i % 500) + " 100\n";
+    lines += token;
+    lines += '\n';
+    double begin = now_us();
+    h.write(lines);
+    bool seen = false;
+    while (!seen && h.line(&line, 5000)) seen = line == token;
+    if (!seen) break;
+    times.push_back(now_us() - begin);
+  }
+  return times;
+}
+
+void sync_figures(observer &o, const std::string &hidpipe, int n) {
+  o.sync();
+  child h;
+  if (!h.start(quoted(hidpipe))) return;
+  std::vector<double> alone = sync_rounds(h, n, false), locked = sync_rounds(h, n, true);
+  h.close_input();
+  h.wait();
+  o.sync();
+  if (alone.size() != static_cast<size_t>(n) || locked.size() != static_cast<size_t>(n)) return;
+  double total = 0;
+  for (double t : locked) total += t;
+  std::sort(alone.begin(), alone.end());
+  printf("roundtrip %.1f %.1f\nlockstep %.0f\n", alone[alone.size() / 2], alone[alone.size() * 99 / 100],
+         1e6 * n / total);
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -103,5 +140,6 @@ int main(int argc, char **argv) {
   report(o, "keys", "ceiling", quoted(loop) + " keys " + std::to_string(taps), "", runs);
   report(o, "keys", "hidpipe", quoted(hidpipe), key_input, runs);
   latency(o, hidpipe, 1000);
+  sync_figures(o, hidpipe, 2000);
   return 0;
 }
