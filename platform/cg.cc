@@ -39,6 +39,7 @@ bool recording;                // whether CGEventPost appends to posts
 bool failing[5];               // per cg_failure: creations of that kind yield none
 bool fixed_clock;              // whether the clock reads clock_ns instead of the system's
 uint64_t clock_ns;             // the fixed clock's value
+CGPoint pointer_at;            // where the last posted mouse event put the pointer
 
 bool env_read;          // whether HIDPIPE_SIM_LOG and HIDPIPE_SIM_FAIL have been read
 int log_fd = -1;        // the open log, or -1
@@ -233,6 +234,8 @@ size_t cg_format(const cg_record &r, char *out, size_t size) {
       ok = ok && add_number(out, size, &len, "x", r.at.x) && add_number(out, size, &len, "y", r.at.y) &&
            add(out, size, &len, ",\"button\":%" PRIu32 ",\"click\":%" PRId64, static_cast<uint32_t>(r.button),
                r.click);
+      if (r.relative)
+        ok = ok && add(out, size, &len, ",\"dx\":%" PRId64 ",\"dy\":%" PRId64, r.delta[0], r.delta[1]);
       break;
     case cg_keyboard:
       ok = ok && add(out, size, &len, ",\"keycode\":%u", static_cast<unsigned>(r.keycode));
@@ -290,6 +293,14 @@ bool CGPreflightPostEventAccess() {
   return !failing[cg_fail_access];
 }
 
+CGEventRef CGEventCreate(CGEventSourceRef source) {
+  cg_event *e = make(source, cg_fail_mouse, cg_mouse, kCGEventNull);
+  if (e != nullptr) e->r.at = pointer_at;
+  return e;
+}
+
+CGPoint CGEventGetLocation(CGEventRef event) { return event_of(event).r.at; }
+
 CGEventRef CGEventCreateMouseEvent(CGEventSourceRef source, CGEventType type, CGPoint position,
                                    CGMouseButton button) {
   cg_event *e = make(source, cg_fail_mouse, cg_mouse, type);
@@ -340,6 +351,10 @@ void CGEventKeyboardSetUnicodeString(CGEventRef event, UniCharCount stringLength
 void CGEventSetIntegerValueField(CGEventRef event, CGEventField field, int64_t value) {
   cg_event &e = event_of(event);
   if (field == kCGMouseEventClickState) e.r.click = value;
+  if (field == kCGMouseEventDeltaX || field == kCGMouseEventDeltaY) {
+    e.r.relative = true;
+    e.r.delta[field == kCGMouseEventDeltaY ? 1 : 0] = value;
+  }
 }
 
 void CGEventSetType(CGEventRef event, CGEventType type) { event_of(event).r.type = type; }
@@ -349,6 +364,7 @@ void CGEventSetFlags(CGEventRef event, CGEventFlags flags) { event_of(event).r.f
 void CGEventPost(CGEventTapLocation tap, CGEventRef event) {
   cg_event &e = event_of(event);
   e.r.tap = tap;
+  if (e.r.kind == cg_mouse) pointer_at = e.r.at;
   if (recording) posts.push_back(e.r);
   if (log_fd >= 0) {
     char line[512];
@@ -390,6 +406,8 @@ uint64_t clock_gettime_nsec_np(clockid_t clock) {
   return fixed_clock ? clock_ns : host_clock_ns();
 }
 
+void cg_move_pointer(CGPoint at) { pointer_at = at; }
+
 void cg_reset() {
   for (cg_event &e : events) e.live = false;
   for (cg_source &s : sources) s.live = false;
@@ -399,6 +417,7 @@ void cg_reset() {
   for (bool &f : failing) f = false;
   fixed_clock = false;
   clock_ns = 0;
+  pointer_at = {};
   start_error[0] = '\0';
   delivery_error = nullptr;
   if (active != nullptr) active->close();

@@ -55,6 +55,8 @@ enum CGScrollEventUnit : uint32_t {
 
 enum CGEventField : uint32_t {
   kCGMouseEventClickState = 1,
+  kCGMouseEventDeltaX = 4,
+  kCGMouseEventDeltaY = 5,
 };
 
 enum CGEventTapLocation : uint32_t {
@@ -86,6 +88,13 @@ enum : uint64_t {
 // Creates the event source; none when creation is made to fail.
 CGEventSourceRef CGEventSourceCreate(CGEventSourceStateID state);
 
+// Creates an event of type kCGEventNull at the pointer's current location (off macOS: where the
+// last posted mouse event put it); none on failure.
+CGEventRef CGEventCreate(CGEventSourceRef source);
+
+// The event's location.
+CGPoint CGEventGetLocation(CGEventRef event);
+
 // Creates a mouse event of the given type at a position; none on failure.
 CGEventRef CGEventCreateMouseEvent(CGEventSourceRef source, CGEventType type, CGPoint position,
                                    CGMouseButton button);
@@ -103,7 +112,8 @@ CGEventRef CGEventCreateScrollWheelEvent(CGEventSourceRef source, CGScrollEventU
 void CGEventKeyboardSetUnicodeString(CGEventRef event, UniCharCount stringLength,
                                      const UniChar *unicodeString);
 
-// Stores an integer field; only the click state is kept, other fields are ignored.
+// Stores an integer field; only the click state and the mouse deltas are kept, other fields are
+// ignored.
 void CGEventSetIntegerValueField(CGEventRef event, CGEventField field, int64_t value);
 
 // Replaces the event's type.

@@ -20,6 +20,8 @@ struct cg_record {
   CGPoint at;              // mouse: position
   CGMouseButton button;    // mouse: button
   int64_t click;           // mouse: click state field, 0 when never set
+  bool relative;           // mouse: a delta field was set, so the move is by delta[]
+  int64_t delta[2];        // mouse: the x and y delta fields, 0 when never set
   CGKeyCode keycode;       // keyboard: virtual key
   uint8_t text_length;     // keyboard: UTF-16 code units of text it types, 0 for a plain key
   UniChar text[20];        // keyboard: the text it types
@@ -46,6 +48,9 @@ void cg_clear_posts();
 // Makes creations of one kind yield none (on) or work again (off); cg_fail_access makes
 // CGPreflightPostEventAccess false.
 void cg_fail(cg_failure which, bool on);
+
+// Puts the pointer at a place, as the user's own mouse would, without posting anything.
+void cg_move_pointer(CGPoint at);
 
 // Fixes the clock at ns nanoseconds until the next reset.
 void cg_set_clock(uint64_t ns);

@@ -159,6 +159,11 @@ std::string describe(const cg_record &r) {
     case cg_mouse:
       snprintf(buf, sizeof buf, " %.17g,%.17g b%u c%lld", r.at.x, r.at.y, static_cast<unsigned>(r.button),
                static_cast<long long>(r.click));
+      if (r.relative) {
+        s += buf;
+        snprintf(buf, sizeof buf, " d%lld,%lld", static_cast<long long>(r.delta[0]),
+                 static_cast<long long>(r.delta[1]));
+      }
       break;
     case cg_scroll: snprintf(buf, sizeof buf, " %d,%d", r.wheel[0], r.wheel[1]); break;
     case cg_keyboard: snprintf(buf, sizeof buf, " %u", static_cast<unsigned>(r.keycode)); break;
@@ -200,10 +205,23 @@ bool parse_log_line(const std::string &line, cg_record *r) {
     const char *after = read_json_text(l + text_at, r);
     if (after != nullptr && strcmp(after, "}") == 0) end = static_cast<int>(line.size());
   } else if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"x":%lf,"y":%lf,"button":%u,"click":%lld}%n)",
-                    &tap, &type, &flags, &r->at.x, &r->at.y, &button, &click, &end) == 7) {
+                    &tap, &type, &flags, &r->at.x, &r->at.y, &button, &click, &end) == 7 &&
+             end > 0) {
     r->kind = cg_mouse;
     r->button = static_cast<CGMouseButton>(button);
     r->click = click;
+  } else if (
+      long long dx = 0, dy = 0;
+      sscanf(
+          l,
+          R"({"tap":%u,"type":%u,"flags":%llu,"x":%lf,"y":%lf,"button":%u,"click":%lld,"dx":%lld,"dy":%lld}%n)",
+          &tap, &type, &flags, &r->at.x, &r->at.y, &button, &click, &dx, &dy, &end) == 9) {
+    r->kind = cg_mouse;
+    r->button = static_cast<CGMouseButton>(button);
+    r->click = click;
+    r->relative = true;
+    r->delta[0] = dx;
+    r->delta[1] = dy;
   } else if (sscanf(l, R"({"tap":%u,"type":%u,"flags":%llu,"unit":%u,"wheels":%u,"wheel1":%d,"wheel2":%d}%n)",
                     &tap, &type, &flags, &unit, &r->wheels, &r->wheel[0], &r->wheel[1], &end) == 7) {
     r->kind = cg_scroll;

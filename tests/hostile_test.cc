@@ -26,18 +26,19 @@ std::vector<std::string> binary_events(const std::string &input, const std::stri
 
 std::vector<std::string> lines(std::initializer_list<const char *> l) { return {l.begin(), l.end()}; }
 
-// Each byte value as the first character of the same fields: only B, M, W, R and T post, S
+// Each byte value as the first character of the same fields: only B, D, M, W, R and T post, S
 // answers with its token, and P pauses 1 ms.
 TEST(hostile, every_first_byte) {
   std::string input;
   for (int c = 0; c < 256; c++) input += std::string(1, static_cast<char>(c)) + " 1 2 0 1\n";
   EXPECT_EQ(binary_events(input, "S 1 2 0 1\n"),
             lines({
-                "moved 1,2 b0 c0",         // B: the press moves first
-                "left-down 1,2 b0 c1",     // (K: key "1" with down 2 is invalid)
-                "left-dragged 1,2 b0 c0",  // M: never skips; drags the held button
-                "left-up 1,2 b0 c1",       // R: releases it
-                "key-down 0 \"1 2 0 1\"",  // T: types the rest of its line
+                "moved 1,2 b0 c0",              // B: the press moves first
+                "left-down 1,2 b0 c1",          // (K: key "1" with down 2 is invalid)
+                "left-dragged 2,4 b0 c0 d1,2",  // D: by (1, 2), a drag of the held button
+                "left-dragged 1,2 b0 c0",       // M: never skips; drags the held button
+                "left-up 1,2 b0 c1",            // R: releases it
+                "key-down 0 \"1 2 0 1\"",       // T: types the rest of its line
                 "key-up 0 \"1 2 0 1\"",
                 "scroll -1,0",  // W: already there, so no move
             }));

@@ -1,4 +1,5 @@
 // Pointer motion and scrolling: moves, drags and the scroll wheel.
+#include "emit/post.h"
 #include "fixture.h"
 #include "pointer/motion.h"
 
@@ -30,6 +31,32 @@ const motion_case cases[] = {
      "K ShiftLeft 1\nK MetaLeft 1\nM 1 2\nW 1 2 3 4\n",
      {"flags-changed 56 shift", "flags-changed 55 shift cmd", "moved 1,2 b0 c0 shift cmd",
       "scroll -4,-3 shift cmd"}},
+    // D moves from where the last move put the pointer, carries its deltas, and leaves the
+    // program not knowing the position: the next B or W moves to its place first.
+    {"a relative move from the last position",
+     "M 10 20\nD 5 -7\n",
+     {"moved 10,20 b0 c0", "moved 15,13 b0 c0 d5,-7"}},
+    {"relative moves add up",
+     "D 1 2\nD -3 0\nD 0 0\n",
+     {"moved 1,2 b0 c0 d1,2", "moved -2,2 b0 c0 d-3,0", "moved -2,2 b0 c0 d0,0"}},
+    {"extreme deltas",
+     "D -2147483648 2147483647\n",
+     {"moved -2147483648,2147483647 b0 c0 d-2147483648,2147483647"}},
+    {"one number is no relative move", "D 5\nD\nDx 1 1\nD 1 99999999999\n", {}},
+    {"a click after D moves to its place first, even where M was",
+     "M 4 4\nD 1 1\nB 4 4 0 1\nB 4 4 0 0\n",
+     {"moved 4,4 b0 c0", "moved 5,5 b0 c0 d1,1", "moved 4,4 b0 c0", "left-down 4,4 b0 c1",
+      "left-up 4,4 b0 c1"}},
+    {"a scroll after D moves first",
+     "M 4 4\nD 0 0\nW 4 4 0 1\n",
+     {"moved 4,4 b0 c0", "moved 4,4 b0 c0 d0,0", "moved 4,4 b0 c0", "scroll -1,0"}},
+    {"D drags the held button, and the release comes where B says",
+     "B 1 1 2 1\nD 3 4\nB 1 1 2 0\n",
+     {"moved 1,1 b0 c0", "right-down 1,1 b1 c1", "right-dragged 4,5 b1 c0 d3,4", "right-dragged 1,1 b1 c0",
+      "right-up 1,1 b1 c1"}},
+    {"modifiers reach relative moves",
+     "K ShiftLeft 1\nD 1 1\n",
+     {"flags-changed 56 shift", "moved 1,1 b0 c0 d1,1 shift"}},
     {"a drag with the left button held",
      "B 1 1 0 1\nM 2 2\nW 3 3 0 1\nB 3 3 0 0\nM 4 4\n",
      {"moved 1,1 b0 c0", "left-down 1,1 b0 c1", "left-dragged 2,2 b0 c0", "left-dragged 3,3 b0 c0",
@@ -40,6 +67,7 @@ TEST_F(pointer, cases) {
   for (const motion_case &c : cases) {
     SCOPED_TRACE(c.what);
     reset_program();
+    cg_move_pointer({0, 0});
     handle_lines(c.commands);
     EXPECT_EQ(take_text(), c.events);
   }
@@ -64,6 +92,36 @@ TEST_F(pointer, drag_follows_first_held_button) {
     move(3, 4);
     EXPECT_EQ(take_text(), std::vector<std::string>{expected[held]});
   }
+}
+
+// D starts from where the pointer is, wherever the program last put it: the user may have moved it.
+TEST_F(pointer, relative_move_starts_where_the_pointer_is) {
+  handle_lines("M 10 10\n");
+  cg_move_pointer({300.5, -40});
+  handle_lines("D 2 3\n");
+  std::vector<std::string> got = take_text();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[1], "moved 302.5,-37 b0 c0 d2,3");
+}
+
+// A click after D still counts with the presses before it: positions are the presses' own.
+TEST_F(pointer, clicks_count_across_relative_moves) {
+  handle_lines("B 9 9 0 1\nB 9 9 0 0\nD 50 50\nB 9 9 0 1\nB 9 9 0 0\n");
+  std::vector<std::string> got = take_text();
+  ASSERT_EQ(got.size(), 7u);
+  EXPECT_EQ(got[6], "left-up 9,9 b0 c2");
+}
+
+// A D whose location cannot be read posts nothing and is counted; the program still does not
+// know the position.
+TEST_F(pointer, failed_relative_move_is_counted) {
+  handle_lines("M 1 1\n");
+  cg_fail(cg_fail_mouse, true);
+  uint64_t before = unposted;
+  handle_lines("D 1 1\n");
+  EXPECT_EQ(unposted, before + 1);
+  EXPECT_FALSE(positioned);
+  cg_fail(cg_fail_mouse, false);
 }
 
 // A failed creation still moves the stored position: the next scroll there posts no move.

@@ -61,6 +61,9 @@ void handle(const char *line, bool cut) {
     case 'M':
       if (scan<"M %d %d">(line, &f) == 2) move(n[0], n[1]);
       break;
+    case 'D':
+      if (scan<"D %d %d">(line, &f) == 2) move_by(n[0], n[1]);
+      break;
     case 'B':
       if (scan<"B %d %d %d %d">(line, &f) == 4 && in_range(n[2], 0, button_count - 1) && in_range(n[3], 0, 1))
         button(n[0], n[1], n[2], n[3]);

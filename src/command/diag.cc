@@ -99,6 +99,7 @@ struct shape {
 
 constexpr shape shapes[] = {
     {'M', "M x y", {"x", "y"}, 2, false},
+    {'D', "D dx dy", {"dx", "dy"}, 2, false},
     {'B', "B x y b down", {"x", "y", "b", "down"}, 4, false},
     {'W', "W x y dx dy", {"x", "y", "dx", "dy"}, 4, false},
     {'K', "K name down", {"name", "down"}, 2, true},
@@ -280,12 +281,12 @@ const char *explain(const char *line, bool cut, char *out, size_t size) {
     snprintf(out, size, "the line starts with a NUL byte");
   else if (reader::blank(c))
     snprintf(out, size, "the line starts with white space; a command starts with its letter");
-  else if (strchr("mbwkrtsp", c) != nullptr)
+  else if (strchr("mdbwkrtsp", c) != nullptr)
     snprintf(out, size, "unknown command '%c'; commands are upper case: '%c'", c, toupper(c));
   else if (isprint(static_cast<unsigned char>(c)))
-    snprintf(out, size, "unknown command '%c'; the commands are M, B, W, K, T, R, S and P", c);
+    snprintf(out, size, "unknown command '%c'; the commands are M, D, B, W, K, T, R, S and P", c);
   else
-    snprintf(out, size, "unknown command (byte 0x%02x); the commands are M, B, W, K, T, R, S and P",
+    snprintf(out, size, "unknown command (byte 0x%02x); the commands are M, D, B, W, K, T, R, S and P",
              static_cast<unsigned>(static_cast<unsigned char>(c)));
   return out;
 }

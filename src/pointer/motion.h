@@ -7,7 +7,8 @@
 
 extern int32_t mouse_x;  // position of the last move
 extern int32_t mouse_y;
-extern bool positioned;  // whether any move was made; until then mouse_x, mouse_y mean nothing
+extern bool positioned;  // whether mouse_x, mouse_y are where the pointer is: false before the
+                         // first move and after a relative one
 // The protocol's buttons, as MouseEvent.button numbers them: 0 left, 1 middle, 2 right, 3 back,
 // 4 forward.
 inline constexpr int button_count = 5;
@@ -24,6 +25,11 @@ inline constexpr CGMouseButton mac_buttons[button_count] = {
 // button in the order left, middle, right, back, forward. Never skips, even to the current
 // position.
 void move(int32_t x, int32_t y);
+
+// Handles "D dx dy": posts a move (or a drag, as move does) from wherever the pointer is, read from
+// the platform, to that place plus (dx, dy), carrying the deltas, which pointer-locked
+// applications read. The program then no longer knows where the pointer is (positioned is false).
+void move_by(int32_t dx, int32_t dy);
 
 // Moves to (x, y) unless the program already put the pointer there.
 void move_if_changed(int32_t x, int32_t y);
