@@ -10,6 +10,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -75,7 +76,27 @@ void guard_round_trip() {
   host_guard(read_ms, why);
 }
 
+// A move by the event's deltas. The request carries 16-bit offsets, so a longer move is sent in
+// steps; past 64 steps an axis is cut, being longer than any screen. The server moves nothing
+// for a move of none.
+void move_by(const cg_record &r) {
+  constexpr int64_t step = 32767, most = 64 * step;
+  int64_t dx = std::clamp<int64_t>(r.delta[0], -most, most), dy = std::clamp<int64_t>(r.delta[1], -most, most);
+  while (dx != 0 || dy != 0) {
+    int64_t sx = std::clamp(dx, -step, step), sy = std::clamp(dy, -step, step);
+    x_lib.fake_relative_motion(x_display, static_cast<int>(sx), static_cast<int>(sy), CurrentTime);
+    dx -= sx;
+    dy -= sy;
+  }
+  // Where the server put the pointer is no longer known here: a button asks it.
+  sent_x = sent_y = -1;
+}
+
 void mouse(const cg_record &r) {
+  if (r.relative && !is_button(r.type)) {
+    move_by(r);
+    return;
+  }
   int x = coordinate(r.at.x), y = coordinate(r.at.y);
   if (!is_button(r.type)) {
     x_lib.fake_motion(x_display, -1, x, y, CurrentTime);
@@ -136,6 +157,7 @@ bool load() {
            find_symbol(xtst, "XTestQueryExtension", &x_lib.query_extension) &&
            find_symbol(xtst, "XTestFakeKeyEvent", &x_lib.fake_key) &&
            find_symbol(xtst, "XTestFakeMotionEvent", &x_lib.fake_motion) &&
+           find_symbol(xtst, "XTestFakeRelativeMotionEvent", &x_lib.fake_relative_motion) &&
            find_symbol(xtst, "XTestFakeButtonEvent", &x_lib.fake_button) &&
            find_symbol(xlib, "XDisplayKeycodes", &x_lib.display_keycodes) &&
            find_symbol(xlib, "XGetKeyboardMapping", &x_lib.get_keyboard_mapping) &&

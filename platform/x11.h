@@ -20,6 +20,7 @@ struct x_functions {
   decltype(&XTestQueryExtension) query_extension;
   decltype(&XTestFakeKeyEvent) fake_key;
   decltype(&XTestFakeMotionEvent) fake_motion;
+  decltype(&XTestFakeRelativeMotionEvent) fake_relative_motion;
   decltype(&XTestFakeButtonEvent) fake_button;
   decltype(&XDisplayKeycodes) display_keycodes;
   decltype(&XGetKeyboardMapping) get_keyboard_mapping;

@@ -101,6 +101,14 @@ bool anything_down() {
   return (mask & (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask)) != 0;
 }
 
+void pointer_position(int *x, int *y) {
+  Window root = 0, child = 0;
+  int wx = 0, wy = 0;
+  unsigned mask = 0;
+  *x = *y = -1;
+  XQueryPointer(control, DefaultRootWindow(control), &root, &child, x, y, &wx, &wy, &mask);
+}
+
 void unlock_caps() {
   XkbLockModifiers(control, XkbUseCoreKbd, LockMask, 0);
   XSync(control, False);

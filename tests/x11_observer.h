@@ -31,6 +31,9 @@ void observe_stop();
 // Whether any key or any mouse button is down on the server now.
 bool anything_down();
 
+// Where the server's pointer is now, in root window pixels.
+void pointer_position(int *x, int *y);
+
 // Unlocks Caps Lock, which a test may leave locked, for the next that shares the server.
 void unlock_caps();
 

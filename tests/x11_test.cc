@@ -394,6 +394,26 @@ TEST_F(x11, far_positions_stop_at_the_edge) {
   EXPECT_EQ(drive("M 70000 5\nM -70000 6\n", 2), (strings{"motion 1279,5", "motion 0,6"}));
 }
 
+// D moves the server's pointer by exactly its deltas, unaccelerated, held at the screen's edges;
+// a click after it comes where B says, and a drag by D carries the held button. The request
+// carries 16-bit offsets: a longer move arrives in steps.
+TEST_F(x11, relative_moves_go_by_their_deltas) {
+  EXPECT_EQ(drive("M 100 100\nD 30 -20\nD -5 7\nD 0 0\nD 3 0\n", 4),
+            (strings{"motion 100,100", "motion 130,80", "motion 125,87", "motion 128,87"}));
+  int x = 0, y = 0;
+  pointer_position(&x, &y);
+  EXPECT_EQ(x, 128);
+  EXPECT_EQ(y, 87);
+  EXPECT_EQ(drive("M 10 10\nD 70000 -40000\nD -100000 100000\n", 8),
+            (strings{"motion 10,10", "motion 1279,0", "motion 1279,0", "motion 1279,0", "motion 0,1023",
+                     "motion 0,1023", "motion 0,1023", "motion 0,1023"}));
+  EXPECT_EQ(drive("M 50 50\nB 50 50 0 1\nD 20 10\nB 50 50 0 0\nD 1 1\nB 60 60 2 1\nB 60 60 2 0\n", 8),
+            (strings{"motion 50,50", "button-press 1 at 50,50", "motion 70,60", "motion 50,50",
+                     "button-release 1 at 50,50", "motion 51,51", "motion 60,60", "button-press 3 at 60,60",
+                     "button-release 3 at 60,60"}));
+  EXPECT_FALSE(anything_down());
+}
+
 // Every key of the table presses and releases one X key of its own.
 TEST_F(x11, every_key) {
   std::string input;
