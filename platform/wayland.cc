@@ -7,6 +7,7 @@
 #include <dlfcn.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -369,9 +370,30 @@ void move_pointer(const cg_record &r) {
   }
 }
 
+// A move by the event's deltas, unaccelerated, as pointer-locked clients read them. wl_fixed_t
+// holds 23 bits of whole pixels: a longer move goes in steps, within one frame.
+void move_pointer_by(const cg_record &r) {
+  constexpr int64_t step = 8388607;
+  int64_t dx = r.delta[0], dy = r.delta[1];
+  do {
+    int64_t sx = std::clamp(dx, -step, step), sy = std::clamp(dy, -step, step);
+    wl_fixed_t fx = wl_fixed_from_int(static_cast<int>(sx)), fy = wl_fixed_from_int(static_cast<int>(sy));
+    if (pointer != nullptr)
+      zwlr_virtual_pointer_v1_motion(pointer, wl_now(), fx, fy);
+    else
+      org_kde_kwin_fake_input_pointer_motion(fake_input, fx, fy);
+    dx -= sx;
+    dy -= sy;
+  } while (dx != 0 || dy != 0);
+  // Where the compositor put the pointer is not known here: a button moves to its place first.
+  sent_x = sent_y = -1;
+}
+
 void mouse(const cg_record &r) {
   wl_settle(&pointer_ready_at);
-  if (!is_button(r.type)) {
+  if (r.relative && !is_button(r.type)) {
+    move_pointer_by(r);
+  } else if (!is_button(r.type)) {
     move_pointer(r);
   } else {
     // A button acts where the pointer is: put it at the event's place first if it is not there.

@@ -11,7 +11,9 @@
 // OBSERVER_TALLY set, it counts motion instead, printing "tally N" once the events at hand are
 // handled: lines for a long burst would cost more than the events. With OBSERVER_OUTPUTS set, it
 // shows a full-screen window on each output, in the order the compositor names them, and the
-// pointer's lines name the window: "enter W X Y", "motion W X Y".
+// pointer's lines name the window: "enter W X Y", "motion W X Y". With OBSERVER_LOCK set, it locks
+// the pointer to its window, as games and 3D editors do, says "locked" once the compositor has, and
+// prints the relative motion it then reads: "relative DX DY UNACCELERATED_DX UNACCELERATED_DY".
 //
 // A desktop has a mouse and a keyboard before any program drives it: so that the seat has them
 // here too (the compositor under test runs without devices), the observer makes a virtual pointer
@@ -30,6 +32,8 @@
 #include <cstring>
 
 #include "fake-input-client.h"
+#include "pointer-constraints-unstable-v1-client.h"
+#include "relative-pointer-unstable-v1-client.h"
 #include "virtual-keyboard-client.h"
 #include "wlr-virtual-pointer-client.h"
 #include "xdg-shell-client.h"
@@ -43,6 +47,9 @@ wl_seat *seat;
 zwlr_virtual_pointer_manager_v1 *pointer_manager;
 zwp_virtual_keyboard_manager_v1 *keyboard_manager;
 org_kde_kwin_fake_input *fake_input;
+zwp_pointer_constraints_v1 *constraints;         // with OBSERVER_LOCK
+zwp_relative_pointer_manager_v1 *relative_maker;  // with OBSERVER_LOCK
+bool lock;                                        // OBSERVER_LOCK: lock the pointer, print relative motion
 // A full-screen window of ours.
 struct window {
   wl_output *output;  // the output it is shown on, or null for any
@@ -128,6 +135,8 @@ bool all_shown() {
   return true;
 }
 
+void lock_pointer();
+
 void on_enter(void * /*d*/, wl_pointer * /*p*/, uint32_t /*serial*/, wl_surface *s, wl_fixed_t x,
               wl_fixed_t y) {
   for (int i = 0; i < window_count; i++)
@@ -136,6 +145,7 @@ void on_enter(void * /*d*/, wl_pointer * /*p*/, uint32_t /*serial*/, wl_surface 
     say("enter %d %g %g", pointer_on, at(x), at(y));
   else
     say("enter %g %g", at(x), at(y));
+  lock_pointer();
 }
 void on_leave(void * /*d*/, wl_pointer * /*p*/, uint32_t /*serial*/, wl_surface * /*s*/) { say("leave"); }
 void on_motion(void * /*d*/, wl_pointer * /*p*/, uint32_t /*time*/, wl_fixed_t x, wl_fixed_t y) {
@@ -208,6 +218,34 @@ const wl_keyboard_listener keyboard_listener = {on_keymap, on_key_enter, on_key_
 wl_pointer *pointer;    // while the seat has a pointer
 wl_keyboard *keyboard;  // while the seat has a keyboard
 
+void on_relative(void * /*d*/, zwp_relative_pointer_v1 * /*p*/, uint32_t /*hi*/, uint32_t /*lo*/, wl_fixed_t dx,
+                 wl_fixed_t dy, wl_fixed_t raw_dx, wl_fixed_t raw_dy) {
+  say("relative %g %g %g %g", at(dx), at(dy), at(raw_dx), at(raw_dy));
+}
+const zwp_relative_pointer_v1_listener relative_listener = {on_relative};
+
+void on_locked(void * /*d*/, zwp_locked_pointer_v1 * /*l*/) { say("locked"); }
+void on_unlocked(void * /*d*/, zwp_locked_pointer_v1 * /*l*/) { say("unlocked"); }
+const zwp_locked_pointer_v1_listener locked_listener = {on_locked, on_unlocked};
+
+bool lock_asked;  // whether the lock has been asked for
+
+// Locks the seat's pointer to the window for as long as the observer runs, and reads its relative
+// motion. Asked once the window is shown, or once the pointer enters it after: a compositor
+// activates a lock on the surface that has the focus, when the pointer is on it.
+void lock_pointer() {
+  if (!lock || lock_asked || !announced || constraints == nullptr || relative_maker == nullptr ||
+      pointer == nullptr)
+    return;
+  lock_asked = true;
+  zwp_locked_pointer_v1 *locked = zwp_pointer_constraints_v1_lock_pointer(
+      constraints, windows[0].surface, pointer, nullptr, ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
+  zwp_locked_pointer_v1_add_listener(locked, &locked_listener, nullptr);
+  zwp_relative_pointer_v1 *relative = zwp_relative_pointer_manager_v1_get_relative_pointer(relative_maker, pointer);
+  zwp_relative_pointer_v1_add_listener(relative, &relative_listener, nullptr);
+  wl_surface_commit(windows[0].surface);
+}
+
 // A seat's pointer or keyboard made before the seat has one stays inert: they are made when it
 // gains them (the virtual devices of the compositor under test).
 void on_capabilities(void * /*d*/, wl_seat *s, uint32_t caps) {
@@ -246,6 +284,12 @@ void on_global(void * /*d*/, wl_registry *r, uint32_t name, const char *interfac
   else if (strcmp(interface, "org_kde_kwin_fake_input") == 0)
     fake_input = static_cast<org_kde_kwin_fake_input *>(
         wl_registry_bind(r, name, &org_kde_kwin_fake_input_interface, 1));
+  else if (strcmp(interface, "zwp_pointer_constraints_v1") == 0 && lock)
+    constraints = static_cast<zwp_pointer_constraints_v1 *>(
+        wl_registry_bind(r, name, &zwp_pointer_constraints_v1_interface, 1));
+  else if (strcmp(interface, "zwp_relative_pointer_manager_v1") == 0 && lock)
+    relative_maker = static_cast<zwp_relative_pointer_manager_v1 *>(
+        wl_registry_bind(r, name, &zwp_relative_pointer_manager_v1_interface, 1));
   else if (strcmp(interface, "wl_output") == 0 && per_output && window_count < 8)
     windows[window_count++].output =
         static_cast<wl_output *>(wl_registry_bind(r, name, &wl_output_interface, 1));
@@ -265,12 +309,14 @@ int main() {
   }
   tally = getenv("OBSERVER_TALLY") != nullptr;
   per_output = getenv("OBSERVER_OUTPUTS") != nullptr;
+  lock = getenv("OBSERVER_LOCK") != nullptr;
   if (per_output) window_count = 0;
   context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   wl_registry *registry = wl_display_get_registry(display);
   wl_registry_add_listener(registry, &registry_listener, nullptr);
   wl_display_roundtrip(display);
-  if (compositor == nullptr || shm == nullptr || wm_base == nullptr || seat == nullptr) {
+  if (compositor == nullptr || shm == nullptr || wm_base == nullptr || seat == nullptr ||
+      (lock && (constraints == nullptr || relative_maker == nullptr))) {
     say("missing globals");
     return 1;
   }
@@ -324,6 +370,7 @@ int main() {
       say("ready %d %d", windows[0].width, windows[0].height);
       fflush(stdout);
       announced = true;
+      lock_pointer();
     }
     if (poll(fds, 2, -1) < 0) continue;
     if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {

@@ -132,7 +132,9 @@ bool wayland_session::start_sway(const std::vector<std::string> &env) {
     return false;
   }
   if (!make_runtime()) return false;
-  std::ofstream(runtime_ + "/sway.conf") << "output HEADLESS-1 resolution 1280x720\nxwayland disable\n";
+  // sway lets windows lock the pointer only where a seat is configured.
+  std::ofstream(runtime_ + "/sway.conf")
+      << "output HEADLESS-1 resolution 1280x720\nxwayland disable\nseat * pointer_constraint enable\n";
   std::vector<std::string> vars = env;
   for (const char *v : {"WLR_BACKENDS=headless", "WLR_LIBINPUT_NO_DEVICES=1", "WLR_RENDERER=pixman"})
     vars.emplace_back(v);

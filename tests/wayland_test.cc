@@ -136,6 +136,45 @@ TEST_F(sway, reply_comes_after_the_window_has_the_events) {
   check_replies(session, hidpipe, "wayland", o);
 }
 
+// A window that locks the pointer, as a game does, reads each D as exactly its deltas, unaccelerated,
+// and the pointer stays put; unlocked, D moves the pointer by its deltas from where it is.
+TEST_F(sway, relative_moves_reach_a_locked_pointer_exactly) {
+  strings unlocked = drive("M 100 100\nD 30 -20\nD -5 7\nB 125 87 0 1\nD 10 0\nB 125 87 0 0\n");
+  // The first move may come as the pointer's entry to the window: from the relative moves on.
+  strings pointer = only(unlocked, {"motion", "button"});
+  if (!pointer.empty() && pointer[0] == "motion 100 100") pointer.erase(pointer.begin());
+  EXPECT_EQ(pointer,
+            (strings{"motion 130 80", "motion 125 87", "button 272 1", "motion 135 87",
+                     "motion 125 87", "button 272 0"}));
+  observer o;
+  ASSERT_TRUE(o.start(session, {"OBSERVER_LOCK=1"})) << "the observer window did not come up";
+  int in = -1, out = -1;
+  pid_t pid = session.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
+  ASSERT_GT(pid, 0);
+  auto send = [&](const std::string &text) {
+    EXPECT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  std::string pending;
+  send("S 0\n");
+  EXPECT_EQ(next_line(out, &pending), "S 0");
+  // The window asks for the lock once it is shown, and the compositor grants it there.
+  bool locked = false;
+  for (int tries = 0; tries < 20 && !locked; tries++)
+    for (const std::string &line : o.take(1, 250)) locked = locked || line == "locked";
+  EXPECT_TRUE(locked) << "the compositor did not lock the pointer";
+  send("D 5 -3\nD -20 7\nD 0 1\nD 3000 -2000\nD -1 -1\nS 1\n");
+  EXPECT_EQ(next_line(out, &pending), "S 1");
+  strings seen = o.drain();
+  EXPECT_EQ(only(seen, {"relative"}), (strings{"relative 5 -3 5 -3", "relative -20 7 -20 7", "relative 0 1 0 1",
+                                                 "relative 3000 -2000 3000 -2000", "relative -1 -1 -1 -1"}));
+  EXPECT_EQ(only(seen, {"motion"}), strings{}) << "a locked pointer does not move";
+  close(in);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 TEST_F(sway, positions_to_the_edges_and_five_buttons) {
   strings seen = drive(
       "M 0 0\nM 1279 719\nM 640 360\nB 640 360 0 1\nB 640 360 0 0\nB 640 360 1 1\nB 640 360 1 0\n"
@@ -478,6 +517,23 @@ TEST(kwin, reply_comes_after_the_window_has_the_events) {
   observer o;
   ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
   check_replies(session, session.install(HIDPIPE_BINARY), "wayland", o);
+}
+
+// On KWin, D moves the pointer by its deltas through fake input's relative motion.
+TEST(kwin, relative_moves) {
+  wayland_session session;
+  if (!session.start_kwin()) return skip_or_fail(session.why());
+  observer o;
+  ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
+  std::string err;
+  EXPECT_EQ(run_hidpipe(session, session.install(HIDPIPE_BINARY),
+                        "M 100 100\nD 30 -20\nD -5 7\nB 125 87 0 1\nD 10 0\nB 125 87 0 0\n", {}, &err),
+            0)
+      << err;
+  strings pointer = only(o.take(100000), {"motion", "button"});
+  if (!pointer.empty() && pointer[0] == "motion 100 100") pointer.erase(pointer.begin());
+  EXPECT_EQ(pointer, (strings{"motion 130 80", "motion 125 87", "button 272 1", "motion 135 87", "motion 125 87",
+                              "button 272 0"}));
 }
 
 // KWin's fake input: positions to the edges, a button, a modified key, scrolling, and nothing held.
