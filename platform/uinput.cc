@@ -1,7 +1,9 @@
-// The uinput backend: one virtual input device of the kernel's, made through /dev/uinput, which
-// every Wayland compositor, X11 and the console read like a real keyboard and tablet. Keys go by
+// The uinput backend: virtual input devices of the kernel's, made through /dev/uinput, which every
+// Wayland compositor, X11 and the console read like a real keyboard, tablet and mouse. Keys go by
 // position (evdev codes), which the desktop's layout interprets; text is typed by the keys of the
-// user's layout (uinput_text.cc). The pointer is absolute, over the desktop's size in pixels.
+// user's layout (uinput_text.cc). The pointer is absolute, over the desktop's size in pixels, on
+// the first device; relative motion goes through a second, a mouse, as one device with both kinds
+// of axes confuses libinput.
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/uinput.h>
@@ -26,11 +28,12 @@
 namespace {
 
 int device = -1;          // /dev/uinput, while the virtual device exists
+int mouse = -1;           // /dev/uinput again, for the device of relative motion, made beside it
 int width, height;        // the desktop's size in pixels: the absolute axes run 0..width-1, 0..height-1
 int sent_x = -1, sent_y;  // the position last written, or -1 before the first
 int64_t wheel_rest[2];    // hi-res wheel units not yet sent as a whole notch: vertical, horizontal
 char error[400];          // why the device cannot be made or was lost, or empty
-char about[1000];         // where events go, for --verbose
+char about[1400];         // where events go, for --verbose
 input_event frame[8];     // the event group being built
 size_t framed;            // events in frame
 bool held[256];           // the keys K holds, by evdev code: text leaves them alone
@@ -58,14 +61,15 @@ void add(uint16_t type, uint16_t code, int32_t value) {
   if (framed < std::size(frame)) frame[framed++] = input_event{{}, type, code, value};
 }
 
-// Ends the group with SYN_REPORT and writes it in one piece; false when the device is gone.
-bool send_frame() {
+// Ends the group with SYN_REPORT and writes it in one piece to the device (the first unless
+// another is named); false when the device is gone.
+bool send_frame(int to = device) {
   if (framed == 0) return true;
   add(EV_SYN, SYN_REPORT, 0);
   size_t bytes = framed * sizeof frame[0];
   framed = 0;
   for (;;) {
-    ssize_t n = write(device, frame, bytes);
+    ssize_t n = write(to, frame, bytes);
     if (n == static_cast<ssize_t>(bytes)) return true;
     if (n < 0 && errno == EINTR) continue;
     return fail("the uinput device stopped taking events");
@@ -124,12 +128,12 @@ bool desktop_size(int *w, int *h) {
   return found;
 }
 
-// The device's event node, /dev/input/eventN, once it exists (waiting at most two seconds); an
+// A device's event node, /dev/input/eventN, once it exists (waiting at most two seconds); an
 // empty string when the kernel does not say which it is.
-void find_node(char (&node)[280]) {
+void find_node(int fd, char (&node)[280]) {
   node[0] = '\0';
   char name[64] = {};
-  if (ioctl(device, UI_GET_SYSNAME(sizeof name - 1), name) < 0) return;
+  if (ioctl(fd, UI_GET_SYSNAME(sizeof name - 1), name) < 0) return;
   char dir[160] = {};
   snprintf(dir, sizeof dir, "/sys/devices/virtual/input/%s", name);
   for (int tries = 0; tries < 200; tries++) {
@@ -143,20 +147,41 @@ void find_node(char (&node)[280]) {
   }
 }
 
-// Waits until the device's node exists, then the settle time, so that the desktop has opened it
-// before the first event. Names the node in about.
+// Waits until the devices' nodes exist, then the settle time, so that the desktop has opened them
+// before the first event. Names the nodes in about.
 void wait_until_ready() {
-  char node[280];
-  find_node(node);
+  char node[280], mouse_node[280];
+  find_node(device, node);
+  find_node(mouse, mouse_node);
   // The value was checked at start (host_settle_ms); a stop signal ends the wait.
   long settle = env_number("HIDPIPE_UINPUT_SETTLE_MS", default_settle_ms);
   if (settle > 0) host_sleep(static_cast<unsigned>(settle));
-  snprintf(about, sizeof about, "events go to the uinput device %s (%dx%d pixels)%s",
-           node[0] != '\0' ? node : "hidpipe", width, height, text_about);
+  snprintf(about, sizeof about, "events go to the uinput device %s (%dx%d pixels), relative motion to %s%s",
+           node[0] != '\0' ? node : "hidpipe", width, height,
+           mouse_node[0] != '\0' ? mouse_node : "hidpipe relative", text_about);
 }
 
-bool set_bit(unsigned long request, int bit) {
-  return ioctl(device, request, bit) >= 0 || fail("/dev/uinput refused the device's description");
+bool set_bit(unsigned long request, int bit, int fd = device) {
+  return ioctl(fd, request, bit) >= 0 || fail("/dev/uinput refused the device's description");
+}
+
+// Names and creates the device described on fd.
+bool create(int fd, const char *name) {
+  uinput_setup setup = {};
+  setup.id.bustype = BUS_VIRTUAL;
+  setup.id.version = 1;
+  snprintf(setup.name, sizeof setup.name, "%s", name);
+  return (ioctl(fd, UI_DEV_SETUP, &setup) >= 0 || fail("/dev/uinput refused the device")) &&
+         (ioctl(fd, UI_DEV_CREATE) >= 0 || fail("/dev/uinput could not create the device"));
+}
+
+// The device of relative motion: a mouse with both axes. It sends no button, but declares the
+// left one, without which udev does not take it for a mouse and libinput ignores it.
+bool describe_mouse() {
+  return set_bit(UI_SET_EVBIT, EV_SYN, mouse) && set_bit(UI_SET_EVBIT, EV_KEY, mouse) &&
+         set_bit(UI_SET_EVBIT, EV_REL, mouse) && set_bit(UI_SET_KEYBIT, BTN_LEFT, mouse) &&
+         set_bit(UI_SET_RELBIT, REL_X, mouse) && set_bit(UI_SET_RELBIT, REL_Y, mouse) &&
+         create(mouse, "hidpipe relative");
 }
 
 // Declares exactly the events the device sends: the kernel drops any other.
@@ -178,12 +203,17 @@ bool describe_device() {
     abs.absinfo.maximum = (axis == ABS_X ? width : height) - 1;
     ok = ok && (ioctl(device, UI_ABS_SETUP, &abs) >= 0 || fail("/dev/uinput refused the pointer's range"));
   }
-  uinput_setup setup = {};
-  setup.id.bustype = BUS_VIRTUAL;
-  setup.id.version = 1;
-  snprintf(setup.name, sizeof setup.name, "hidpipe");
-  return ok && (ioctl(device, UI_DEV_SETUP, &setup) >= 0 || fail("/dev/uinput refused the device")) &&
-         (ioctl(device, UI_DEV_CREATE) >= 0 || fail("/dev/uinput could not create the device"));
+  return ok && create(device, "hidpipe");
+}
+
+// Destroys the devices made so far, which releases whatever they hold, and closes them.
+void destroy_devices() {
+  for (int *fd : {&mouse, &device}) {
+    if (*fd < 0) continue;
+    ioctl(*fd, UI_DEV_DESTROY);
+    close(*fd);
+    *fd = -1;
+  }
 }
 
 bool uinput_open() {
@@ -206,9 +236,14 @@ bool uinput_open() {
     ut_stop();
     return fail("cannot open /dev/uinput (see man hidpipe, UINPUT, for access)");
   }
-  if (!describe_device()) {
-    close(device);
-    device = -1;
+  // A device that is described but not created goes with its descriptor.
+  bool made = describe_device();
+  if (made) {
+    mouse = open("/dev/uinput", O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    made = (mouse >= 0 || fail("cannot open /dev/uinput a second time")) && describe_mouse();
+  }
+  if (!made) {
+    destroy_devices();
     ut_stop();
     return false;
   }
@@ -260,6 +295,14 @@ bool uinput_deliver(const cg_record &r) {
       if (broken) return false;
       break;
     case cg_mouse:
+      if (r.relative && !is_button(r.type)) {
+        // The deltas come from 32-bit commands; the kernel drops an axis that does not move, so it
+        // is left out. Where the pointer then is, only the desktop knows.
+        if (r.delta[0] != 0) add(EV_REL, REL_X, static_cast<int32_t>(r.delta[0]));
+        if (r.delta[1] != 0) add(EV_REL, REL_Y, static_cast<int32_t>(r.delta[1]));
+        sent_x = -1;
+        return send_frame(mouse);
+      }
       if (is_button(r.type)) {
         // A button acts where the pointer is: put it at the event's place first if it is not there.
         position(r, false);
@@ -280,10 +323,7 @@ bool uinput_deliver(const cg_record &r) {
 
 void uinput_close() {
   if (device < 0) return;
-  // Destroying the device releases whatever it still holds.
-  ioctl(device, UI_DEV_DESTROY);
-  close(device);
-  device = -1;
+  destroy_devices();
   ut_stop();
 }
 

@@ -4,6 +4,7 @@
 // on that descriptor, one line each:
 //   open | close | evbit N | keybit N | relbit N | absbit N | ledbit N | abs CODE MIN MAX | setup NAME BUS
 //   create | destroy | write | event TYPE CODE VALUE   (each write's events follow its line)
+// The calls on a second descriptor open at the same time (a second device) start with "2 ".
 // With UINPUT_FAKE_DENY set, opening /dev/uinput fails with EACCES, as without permission. With
 // UINPUT_FAKE_CAPS set, the first read gives Caps Lock's light on, as a desktop with Caps Lock
 // locked sets it; reads give nothing else.
@@ -20,7 +21,7 @@
 
 namespace {
 
-int fake = -1;     // the descriptor that stands for /dev/uinput
+int fakes[2] = {-1, -1};  // the descriptors that stand for /dev/uinput, one a device
 FILE *log_file;    // where calls are recorded, or null
 bool log_checked;  // whether UINPUT_FAKE_LOG has been read
 bool light_given;  // whether the Caps Lock light has been read
@@ -37,13 +38,23 @@ ssize_t real_write(int fd, const void *data, size_t size) {
   return write_(fd, data, size);
 }
 
-void note(const char *format, ...) {
+// Which of the fake descriptors fd is, or -1 for another.
+int fake_of(int fd) {
+  if (fd < 0) return -1;
+  for (int i = 0; i < 2; i++)
+    if (fakes[i] == fd) return i;
+  return -1;
+}
+
+void note(int device, const char *format, ...) __attribute__((format(printf, 2, 3)));
+void note(int device, const char *format, ...) {
   if (!log_checked) {
     log_checked = true;
     if (const char *path = getenv("UINPUT_FAKE_LOG"); path != nullptr && *path != '\0')
       log_file = real<FILE *(*)(const char *, const char *)>("fopen")(path, "a");
   }
   if (log_file == nullptr) return;
+  if (device > 0) fprintf(log_file, "%d ", device + 1);
   va_list ap;
   va_start(ap, format);
   vfprintf(log_file, format, ap);
@@ -59,10 +70,15 @@ int open_as(const char *path, int flags, mode_t mode, int (*open_real)(const cha
     errno = EACCES;
     return -1;
   }
+  int slot = fakes[0] < 0 ? 0 : fakes[1] < 0 ? 1 : -1;
+  if (slot < 0) {
+    errno = EMFILE;
+    return -1;
+  }
   int fd = open_real("/dev/null", O_WRONLY | (flags & O_CLOEXEC));
   if (fd >= 0) {
-    fake = fd;
-    note("open");
+    fakes[slot] = fd;
+    note(slot, "open");
   }
   return fd;
 }
@@ -96,47 +112,54 @@ int ioctl(int fd, unsigned long request, ...) {
   va_start(ap, request);
   void *arg = va_arg(ap, void *);
   va_end(ap);
-  if (fd != fake || fd < 0) return real<int (*)(int, unsigned long, void *)>("ioctl")(fd, request, arg);
+  int d = fake_of(fd);
+  if (d < 0) return real<int (*)(int, unsigned long, void *)>("ioctl")(fd, request, arg);
   auto number = static_cast<int>(reinterpret_cast<intptr_t>(arg));
   switch (request) {
-    case UI_SET_EVBIT: note("evbit %d", number); return 0;
-    case UI_SET_KEYBIT: note("keybit %d", number); return 0;
-    case UI_SET_RELBIT: note("relbit %d", number); return 0;
-    case UI_SET_ABSBIT: note("absbit %d", number); return 0;
-    case UI_SET_LEDBIT: note("ledbit %d", number); return 0;
+    case UI_SET_EVBIT: note(d, "evbit %d", number); return 0;
+    case UI_SET_KEYBIT: note(d, "keybit %d", number); return 0;
+    case UI_SET_RELBIT: note(d, "relbit %d", number); return 0;
+    case UI_SET_ABSBIT: note(d, "absbit %d", number); return 0;
+    case UI_SET_LEDBIT: note(d, "ledbit %d", number); return 0;
     case UI_ABS_SETUP: {
       const auto *abs = static_cast<const uinput_abs_setup *>(arg);
-      note("abs %d %d %d", abs->code, abs->absinfo.minimum, abs->absinfo.maximum);
+      note(d, "abs %d %d %d", abs->code, abs->absinfo.minimum, abs->absinfo.maximum);
       return 0;
     }
     case UI_DEV_SETUP: {
+      // The name's spaces as underscores, so that the line stays words.
       const auto *setup = static_cast<const uinput_setup *>(arg);
-      note("setup %s %d", setup->name, setup->id.bustype);
+      char name[UINPUT_MAX_NAME_SIZE];
+      snprintf(name, sizeof name, "%s", setup->name);
+      for (char &c : name)
+        if (c == ' ') c = '_';
+      note(d, "setup %s %d", name, setup->id.bustype);
       return 0;
     }
-    case UI_DEV_CREATE: note("create"); return 0;
-    case UI_DEV_DESTROY: note("destroy"); return 0;
+    case UI_DEV_CREATE: note(d, "create"); return 0;
+    case UI_DEV_DESTROY: note(d, "destroy"); return 0;
     default:
       // No sysfs device stands behind the fake one (UI_GET_SYSNAME and the rest).
-      note("ioctl %#lx", request);
+      note(d, "ioctl %#lx", request);
       errno = ENOTTY;
       return -1;
   }
 }
 
 ssize_t write(int fd, const void *data, size_t size) {
-  if (fd == fake && fd >= 0) {
-    note("write");
+  if (int d = fake_of(fd); d >= 0) {
+    note(d, "write");
     const auto *events = static_cast<const input_event *>(data);
     for (size_t i = 0; i < size / sizeof(input_event); i++)
-      note("event %d %d %d", events[i].type, events[i].code, events[i].value);
+      note(d, "event %d %d %d", events[i].type, events[i].code, events[i].value);
   }
   return real_write(fd, data, size);
 }
 
 ssize_t read(int fd, void *data, size_t size) {
-  if (fd != fake || fd < 0) return real<ssize_t (*)(int, void *, size_t)>("read")(fd, data, size);
-  if (getenv("UINPUT_FAKE_CAPS") != nullptr && !light_given && size >= sizeof(input_event)) {
+  int d = fake_of(fd);
+  if (d < 0) return real<ssize_t (*)(int, void *, size_t)>("read")(fd, data, size);
+  if (d == 0 && getenv("UINPUT_FAKE_CAPS") != nullptr && !light_given && size >= sizeof(input_event)) {
     light_given = true;
     input_event light = {};
     light.type = EV_LED;
@@ -150,9 +173,9 @@ ssize_t read(int fd, void *data, size_t size) {
 }
 
 int close(int fd) {
-  if (fd == fake && fd >= 0) {
-    note("close");
-    fake = -1;
+  if (int d = fake_of(fd); d >= 0) {
+    note(d, "close");
+    fakes[d] = -1;
   }
   return real<int (*)(int)>("close")(fd);
 }

@@ -122,6 +122,15 @@ std::vector<std::string> groups(const calls &c) {
   return all;
 }
 
+// The calls on the second device, the mouse of relative motion, without their "2" (the first
+// device's are the others).
+calls second_device(const calls &c) {
+  calls out;
+  for (const std::vector<std::string> &w : c)
+    if (!w.empty() && w[0] == "2") out.emplace_back(w.begin() + 1, w.end());
+  return out;
+}
+
 TEST(uinput, describes_exactly_what_it_sends) {
   calls c = run_uinput("");
   EXPECT_EQ(check_calls(c), "");
@@ -135,6 +144,49 @@ TEST(uinput, describes_exactly_what_it_sends) {
     if (w[0] == "abs" || w[0] == "setup")
       setup.push_back(w[0] + " " + w[1] + " " + w[2] + (w.size() > 3 ? " " + w[3] : ""));
   EXPECT_EQ(setup, (std::vector<std::string>{"abs 0 0 1279", "abs 1 0 1023", "setup hidpipe 6"}));
+  // Beside it, a mouse with both relative axes and the left button that makes it one, made after
+  // the first and destroyed with it.
+  calls mouse = second_device(c);
+  EXPECT_EQ(check_calls(mouse), "");
+  std::vector<std::string> described;
+  for (const std::vector<std::string> &w : mouse)
+    if (w[0] != "open" && w[0] != "create" && w[0] != "destroy" && w[0] != "close" && w[0] != "ioctl")
+      described.push_back(w[0] + " " + w[1]);
+  EXPECT_EQ(described, (std::vector<std::string>{"evbit 0", "evbit 1", "evbit 2", "keybit 272", "relbit 0",
+                                                 "relbit 1", "setup hidpipe_relative"}));
+}
+
+struct relative_case {
+  const char *what;
+  const char *input;
+  std::vector<std::string> groups;        // on the first device
+  std::vector<std::string> mouse_groups;  // on the mouse (REL_X 0, REL_Y 1)
+};
+
+const relative_case relative_cases[] = {
+    {"deltas as they are; an axis that does not move is left out, as the kernel drops it",
+     "D 5 -3\nD 0 0\nD -2147483648 2147483647\nD 0 9\nD -4 0\n",
+     {},
+     {"2 0 5, 2 1 -3", "2 0 -2147483648, 2 1 2147483647", "2 1 9", "2 0 -4"}},
+    // After D only the desktop knows where the pointer is: a button goes to its place first.
+    {"a click after D positions first",
+     "M 10 10\nD 5 5\nB 10 10 0 1\nB 10 10 0 0\n",
+     {"3 0 10, 3 1 10", "3 0 10, 3 1 10", "1 272 1", "1 272 0"},
+     {"2 0 5, 2 1 5"}},
+    {"a drag by D holds the button on the first device",
+     "M 1 1\nB 1 1 2 1\nD 3 4\nB 1 1 2 0\n",
+     {"3 0 1, 3 1 1", "1 273 1", "3 0 1, 3 1 1", "1 273 0"},
+     {"2 0 3, 2 1 4"}},
+};
+
+TEST(uinput, relative_motion_on_its_own_device) {
+  for (const relative_case &c : relative_cases) {
+    calls got = run_uinput(c.input);
+    EXPECT_EQ(check_calls(got), "") << c.what;
+    EXPECT_EQ(check_calls(second_device(got)), "") << c.what;
+    EXPECT_EQ(groups(got), c.groups) << c.what;
+    EXPECT_EQ(groups(second_device(got)), c.mouse_groups) << c.what;
+  }
 }
 
 struct frame_case {
@@ -235,7 +287,8 @@ TEST(uinput, says_which_keymap_and_what_was_skipped) {
   p.write("T a\xe6\x9d\xb1\n");
   EXPECT_EQ(
       p.finish().err,
-      "hidpipe: events go to the uinput device hidpipe (800x600 pixels); text is typed with the layout "
+      "hidpipe: events go to the uinput device hidpipe (800x600 pixels), relative motion to hidpipe "
+      "relative; text is typed with the layout "
       "\"German\" that the XKB_DEFAULT_ variables name\n"
       "hidpipe: line 1: T: cannot type U+6771 (\xe6\x9d\xb1): the layout \"German\" has no key for it\n");
   std::vector<std::string> bad = env;

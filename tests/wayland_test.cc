@@ -499,7 +499,7 @@ TEST(kwin, uinput_types_with_the_seats_keymap) {
             0)
       << err;
   EXPECT_NE(
-      err.find("hidpipe: events go to the uinput device hidpipe (1280x720 pixels); text is typed with the "
+      err.find("hidpipe: events go to the uinput device hidpipe (1280x720 pixels), relative motion to hidpipe relative; text is typed with the "
                "layout \"French\" of the seat of the Wayland display \"wayland-hidpipe\""),
       std::string::npos)
       << err;

@@ -1,6 +1,7 @@
-// Reads the events of the input device named hidpipe, as a desktop would, inside the test VM:
-// waits for the device to appear under /dev/input, then prints each event as "type code value"
-// until the device goes away (hidpipe destroys it at exit), then "end".
+// Reads the events of the input device named hidpipe (or the name given), as a desktop would,
+// inside the test VM: waits for the device to appear under /dev/input, then prints each event as
+// "type code value" until the device goes away (hidpipe destroys it at exit), then "end".
+//   evdev_read [NAME]
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/input.h>
@@ -34,10 +35,11 @@ int find_device(const char *name) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char **argv) {
+  const char *name = argc > 1 ? argv[1] : "hidpipe";
   int fd = -1;
   for (int tries = 0; tries < 3000 && fd < 0; tries++) {
-    fd = find_device("hidpipe");
+    fd = find_device(name);
     if (fd < 0) usleep(2000);
   }
   if (fd < 0) {
