@@ -77,6 +77,18 @@ void mouse(const cg_record &r, DWORD flags, DWORD data, bool move) {
   }
 }
 
+// A move by the event's deltas, as a mouse reports it: Windows' pointer speed and acceleration
+// apply to the cursor, while programs that read raw input get the deltas as they are.
+void move_by(const cg_record &r) {
+  INPUT &in = next();
+  in.type = INPUT_MOUSE;
+  in.mi.dx = static_cast<LONG>(r.delta[0]);
+  in.mi.dy = static_cast<LONG>(r.delta[1]);
+  in.mi.dwFlags = MOUSEEVENTF_MOVE | MOUSEEVENTF_MOVE_NOCOALESCE;
+  // Where the cursor then is, only Windows knows: a button goes to its place first.
+  placed = false;
+}
+
 void button(const cg_record &r) {
   bool press = is_press(r.type);
   switch (r.button) {
@@ -182,6 +194,8 @@ bool sendinput_deliver(const cg_record &r) {
     case cg_mouse:
       if (is_button(r.type))
         button(r);
+      else if (r.relative)
+        move_by(r);
       else
         mouse(r, 0, 0, true);
       break;
