@@ -726,6 +726,14 @@ TEST_F(gnome, positions_on_both_monitors_and_five_buttons) {
                "button 275 1", "button 275 0",      "button 276 1",  "motion 0 641 361",  "button 276 0"}));
 }
 
+// D moves the pointer by its deltas, across monitors too; a click after it goes to its place first.
+TEST_F(gnome, relative_moves) {
+  strings seen = drive("M 100 100\nD 30 -20\nD -5 7\nD 1200 0\nB 120 90 0 1\nB 120 90 0 0\n");
+  EXPECT_EQ(only(seen, {"motion", "button"}), (strings{"motion 0 100 100", "motion 0 130 80", "motion 0 125 87",
+                                                        "motion 1 45 87", "motion 0 120 90", "button 272 1",
+                                                        "button 272 0"}));
+}
+
 // 120 pixels make a notch, a detent of 10 units to the window, as on X11; less waits for more (60
 // and 60 are one). Positive is down and right. mutter passes several notches on one at a time.
 TEST_F(gnome, scroll_directions_and_notches) {
