@@ -1,6 +1,7 @@
 // Counts what reaches a window of ours on a headless sway while each sender runs, and checks that
 // all of it arrived, in order: 10,000 pointer moves and 1,000 key taps (2,000 key events) from
-// hidpipe, from a bare protocol loop of ours (the ceiling), and key taps from wtype; 1,000
+// hidpipe, from a bare protocol loop of ours (the ceiling), and key taps from wtype; 10,000
+// relative moves from hidpipe and the loop; 1,000
 // characters of text from hidpipe and from wtype. Then hidpipe's write-to-arrival latency over
 // single moves, and S: its round trip and moves in lock step (M, S, wait for the reply), against
 // LOOP's moves each followed by a round trip.
@@ -54,8 +55,17 @@ struct measured {
   bool disorder;  // seen out of order
 };
 
+int relative_origin;  // where the first relative move of a run arrived
+
 // Whether line is the i-th event the workload makes arrive.
 bool in_place(const std::string &kind, int i, const std::string &line) {
+  if (kind == "relative") {
+    // 5 pixels right, then back: the moves alternate between two places.
+    int x = 0, y = 0;
+    if (sscanf(line.c_str(), "motion %d %d", &x, &y) != 2) return false;
+    if (i == 0) relative_origin = x;
+    return x == relative_origin - (i % 2 == 0 ? 0 : 5);
+  }
   if (kind == "moves") {
     char want[48];
     snprintf(want, sizeof want, gnome ? "motion 0 %d %d" : "motion %d %d", 1 + i % 1200, 1 + i / 1200 % 700);
@@ -76,7 +86,8 @@ bool count_lines(const std::string &kind, const std::vector<std::string> &lines,
   for (const std::string &line : lines) {
     if (line.rfind("gone", 0) == 0) gone = true;
     if (line.rfind("tally ", 0) == 0) m->events = atoi(line.c_str() + 6);
-    if (line.rfind(kind == "moves" ? "motion " : "key ", 0) != 0) continue;
+    bool pointer = kind == "moves" || kind == "relative";
+    if (line.rfind(pointer ? "motion " : "key ", 0) != 0) continue;
     if (!in_place(kind, m->events, line)) m->disorder = true;
     m->events++;
   }
@@ -122,10 +133,10 @@ bool run_once(const wayland_session &s, const std::string &kind, int expected, c
 
 // The expected number of events of a workload.
 int expected_of(const std::string &kind) {
-  return kind == "moves"       ? moves
-         : kind == "burst"     ? burst
-         : kind == "fake-text" ? static_cast<int>(text_keys.size())
-                               : 2 * taps;
+  return kind == "moves" || kind == "relative" ? moves
+         : kind == "burst"                     ? burst
+         : kind == "fake-text"                 ? static_cast<int>(text_keys.size())
+                                               : 2 * taps;
 }
 
 // The runs of one sender, and how many were run again because the compositor dropped the window.
@@ -256,6 +267,20 @@ int kwin_text(wayland_session &s, const std::string &hidpipe_binary, const std::
   return 0;
 }
 
+// mutter's figures: moves and keys against the bare loop of calls, the latency, S.
+void gnome_figures(const wayland_session &s, const std::string &hidpipe, const std::string &loop, int runs) {
+  std::string move_input, key_input;
+  for (int i = 0; i < moves; i++)
+    move_input += "M " + std::to_string(1 + i % 1200) + " " + std::to_string(1 + i / 1200 % 700) + "\n";
+  for (int i = 0; i < taps; i++) key_input += "K KeyA 1\nK KeyA 0\n";
+  report(s, "moves", "ceiling", loop, {"moves", std::to_string(moves)}, "", runs);
+  report(s, "moves", "hidpipe", hidpipe, {}, move_input, runs);
+  report(s, "keys", "ceiling", loop, {"keys", std::to_string(taps)}, "", runs);
+  report(s, "keys", "hidpipe", hidpipe, {}, key_input, runs);
+  latency(s, hidpipe, 2000);
+  sync_figures(s, hidpipe, "", "gnome");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -278,16 +303,7 @@ int main(int argc, char **argv) {
   }
   std::string hidpipe = s.install(argv[1]), loop = s.install(argv[2]);
   if (gnome) {
-    std::string move_input, key_input;
-    for (int i = 0; i < moves; i++)
-      move_input += "M " + std::to_string(1 + i % 1200) + " " + std::to_string(1 + i / 1200 % 700) + "\n";
-    for (int i = 0; i < taps; i++) key_input += "K KeyA 1\nK KeyA 0\n";
-    report(s, "moves", "ceiling", loop, {"moves", std::to_string(moves)}, "", runs);
-    report(s, "moves", "hidpipe", hidpipe, {}, move_input, runs);
-    report(s, "keys", "ceiling", loop, {"keys", std::to_string(taps)}, "", runs);
-    report(s, "keys", "hidpipe", hidpipe, {}, key_input, runs);
-    latency(s, hidpipe, 2000);
-    sync_figures(s, hidpipe, "", "gnome");
+    gnome_figures(s, hidpipe, loop, runs);
     return 0;
   }
   // Text: 1,000 characters, 50 to a line, some off the US layout, so that the keymap of the text's
@@ -308,6 +324,10 @@ int main(int argc, char **argv) {
   for (int i = 0; i < taps; i++) key_input += "K KeyA 1\nK KeyA 0\n";
   report(s, "moves", "ceiling", loop, {"moves", std::to_string(moves)}, "", runs);
   report(s, "moves", "hidpipe", hidpipe, {}, move_input, runs);
+  std::string relative_input;
+  for (int i = 0; i < moves; i++) relative_input += i % 2 == 0 ? "D 5 0\n" : "D -5 0\n";
+  report(s, "relative", "ceiling", loop, {"relative", std::to_string(moves)}, "", runs);
+  report(s, "relative", "hidpipe", hidpipe, {}, relative_input, runs);
   report(s, "keys", "ceiling", loop, {"keys", std::to_string(taps)}, "", runs);
   report(s, "keys", "hidpipe", hidpipe, {}, key_input, runs);
   if (std::string wtype = on_path("wtype"); !wtype.empty())

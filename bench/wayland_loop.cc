@@ -2,6 +2,7 @@
 // hidpipe's Wayland backend and sends the same requests, flushed after each event as hidpipe
 // flushes after each command.
 //   wayland_loop moves N   N pointer moves (motion_absolute, frame) over 1280x720
+//   wayland_loop relative N   N relative moves (motion, frame), 5 pixels right and back
 //   wayland_loop keys N    N taps of the A key (press, release), with the default rules' keymap
 //   wayland_loop fake-text N   the benchmark's US text N times, as KWin's fake input presses it (us_text.h)
 //   wayland_loop sync N    N pointer moves, each followed by a round trip (wl_display_roundtrip), as
@@ -72,14 +73,62 @@ int fake_text(wl_display *display, long repeats) {
   return 0;
 }
 
+// The pointer's workloads: moves over 1280x720, relative moves 5 pixels right and back, or
+// moves each followed by a round trip, timed ("loop MOVES_PER_SECOND").
+void pointer_moves(wl_display *display, const std::string &mode, long count) {
+  zwlr_virtual_pointer_v1 *pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointers, seat);
+  wl_display_roundtrip(display);
+  auto begin = std::chrono::steady_clock::now();
+  for (long i = 0; i < count; i++) {
+    if (mode == "relative") {
+      zwlr_virtual_pointer_v1_motion(pointer, now(), wl_fixed_from_int(i % 2 == 0 ? 5 : -5), 0);
+    } else if (mode == "sync") {
+      zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), static_cast<uint32_t>(100 + i % 1000),
+                                              static_cast<uint32_t>(100 + i / 1000 % 500), 1280, 720);
+    } else {
+      zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), static_cast<uint32_t>(1 + i % 1200),
+                                              static_cast<uint32_t>(1 + i / 1200 % 700), 1280, 720);
+    }
+    zwlr_virtual_pointer_v1_frame(pointer);
+    if (mode == "sync") {
+      wl_display_roundtrip(display);
+      continue;
+    }
+    while (wl_display_flush(display) < 0) wl_display_dispatch_pending(display);
+  }
+  if (mode != "sync") return;
+  double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
+  printf("loop %.0f\n", static_cast<double>(count) / seconds);
+}
+
+// count taps of the A key, with the default rules' keymap; false when the keymap cannot be sent.
+bool key_taps(wl_display *display, long count) {
+  xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+  xkb_keymap *keymap = xkb_keymap_new_from_names(context, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
+  char *text = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
+  int fd = memfd_create("loop-keymap", MFD_CLOEXEC);
+  size_t size = strlen(text) + 1;
+  if (write(fd, text, size) != static_cast<ssize_t>(size)) return false;
+  zwp_virtual_keyboard_v1 *keyboard =
+      zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards, seat);
+  zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, static_cast<uint32_t>(size));
+  wl_display_roundtrip(display);
+  for (long i = 0; i < 2 * count; i++) {
+    zwp_virtual_keyboard_v1_key(keyboard, now(), 30, static_cast<uint32_t>(1 - i % 2));
+    while (wl_display_flush(display) < 0) wl_display_dispatch_pending(display);
+  }
+  return true;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   std::string mode = argc > 1 ? argv[1] : "";
   long count = argc > 2 ? atol(argv[2]) : 0;
   wl_display *display = wl_display_connect(nullptr);
-  if (display == nullptr || (mode != "moves" && mode != "keys" && mode != "fake-text" && mode != "sync")) {
-    fprintf(stderr, "usage: wayland_loop moves|keys|fake-text|sync N, under WAYLAND_DISPLAY\n");
+  bool pointer_mode = mode == "moves" || mode == "relative" || mode == "sync";
+  if (display == nullptr || (!pointer_mode && mode != "keys" && mode != "fake-text")) {
+    fprintf(stderr, "usage: wayland_loop moves|relative|keys|fake-text|sync N, under WAYLAND_DISPLAY\n");
     return 2;
   }
   wl_registry *registry = wl_display_get_registry(display);
@@ -87,44 +136,10 @@ int main(int argc, char **argv) {
   wl_display_roundtrip(display);
   if (mode == "fake-text") return fake_text(display, count);
   if (seat == nullptr || pointers == nullptr || keyboards == nullptr) return 2;
-  if (mode == "sync") {
-    zwlr_virtual_pointer_v1 *pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointers, seat);
-    wl_display_roundtrip(display);
-    auto begin = std::chrono::steady_clock::now();
-    for (long i = 0; i < count; i++) {
-      zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), static_cast<uint32_t>(100 + i % 1000),
-                                              static_cast<uint32_t>(100 + i / 1000 % 500), 1280, 720);
-      zwlr_virtual_pointer_v1_frame(pointer);
-      wl_display_roundtrip(display);
-    }
-    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count();
-    printf("loop %.0f\n", static_cast<double>(count) / seconds);
-  } else if (mode == "moves") {
-    zwlr_virtual_pointer_v1 *pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointers, seat);
-    wl_display_roundtrip(display);
-    for (long i = 0; i < count; i++) {
-      zwlr_virtual_pointer_v1_motion_absolute(pointer, now(), static_cast<uint32_t>(1 + i % 1200),
-                                              static_cast<uint32_t>(1 + i / 1200 % 700), 1280, 720);
-      zwlr_virtual_pointer_v1_frame(pointer);
-      while (wl_display_flush(display) < 0) wl_display_dispatch_pending(display);
-    }
-  } else {
-    xkb_context *context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-    xkb_keymap *keymap = xkb_keymap_new_from_names(context, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
-    char *text = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
-    int fd = memfd_create("loop-keymap", MFD_CLOEXEC);
-    size_t size = strlen(text) + 1;
-    if (write(fd, text, size) != static_cast<ssize_t>(size)) return 2;
-    zwp_virtual_keyboard_v1 *keyboard =
-        zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboards, seat);
-    zwp_virtual_keyboard_v1_keymap(keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
-                                   static_cast<uint32_t>(size));
-    wl_display_roundtrip(display);
-    for (long i = 0; i < 2 * count; i++) {
-      zwp_virtual_keyboard_v1_key(keyboard, now(), 30, static_cast<uint32_t>(1 - i % 2));
-      while (wl_display_flush(display) < 0) wl_display_dispatch_pending(display);
-    }
-  }
+  if (pointer_mode)
+    pointer_moves(display, mode, count);
+  else if (!key_taps(display, count))
+    return 2;
   wl_display_roundtrip(display);
   wl_display_disconnect(display);
   return 0;

@@ -38,6 +38,7 @@ void pointer_home() {
 bool expected(workload_kind w, int i, const x_event &e) {
   switch (w) {
     case moves: return e.type == x_motion && e.x == move_x(i) && e.y == move_y(i);
+    case relative: return e.type == x_motion && e.x == relative_x(i) && e.y == 1;
     case keys: return e.type == (i % 2 == 0 ? x_key_press : x_key_release) && e.detail == key_a;
     default: return e.type == (i % 2 == 0 ? x_button_press : x_button_release) && e.detail == wheel_down;
   }
@@ -46,7 +47,8 @@ bool expected(workload_kind w, int i, const x_event &e) {
 // The workload's own events among those observed (a move to the scroll position is not counted).
 bool counted(workload_kind w, const x_event &e) {
   switch (w) {
-    case moves: return e.type == x_motion;
+    case moves:
+    case relative: return e.type == x_motion;
     case keys: return e.type == x_key_press || e.type == x_key_release;
     default: return e.type == x_button_press || e.type == x_button_release;
   }
@@ -228,7 +230,7 @@ int main(int argc, char **argv) {
   if (mode == "latency" && argc > 3) return latency(argv[2], atoi(argv[3]));
   if (mode == "text" && argc > 3) return text(argv[2], argv[3]);
   fprintf(stderr,
-          "usage: x11_count rate moves|keys|wheel INPUT -- COMMAND... | latency HIDPIPE N | text "
+          "usage: x11_count rate moves|keys|wheel|relative INPUT -- COMMAND... | latency HIDPIPE N | text "
           "hidpipe|xdotool PROGRAM\n");
   return 2;
 }

@@ -1,7 +1,7 @@
 // The practical ceiling for the X11 benchmark: posts a workload's events straight through XTEST,
 // one flush per event, with nothing else to do; or moves in lock step, each followed by a round
 // trip, as a controller waiting for hidpipe's S replies would make them.
-//   xtest_loop moves|keys|wheel
+//   xtest_loop moves|keys|wheel|relative
 //   xtest_loop sync N     N moves, each then XSync; prints "loop MOVES_PER_SECOND"
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -38,13 +38,14 @@ int main(int argc, char **argv) {
   workload_kind w = argc > 1 ? workload_of(argv[1]) : no_workload;
   Display *d = XOpenDisplay(nullptr);
   if (w == no_workload || d == nullptr) {
-    fprintf(stderr, "usage: xtest_loop moves|keys|wheel, with DISPLAY set\n");
+    fprintf(stderr, "usage: xtest_loop moves|keys|wheel|relative | sync N, with DISPLAY set\n");
     return 2;
   }
   for (int i = 0; i < workload_events; i++) {
     switch (w) {
       case moves: XTestFakeMotionEvent(d, -1, move_x(i), move_y(i), CurrentTime); break;
       case keys: XTestFakeKeyEvent(d, key_a, i % 2 == 0 ? True : False, CurrentTime); break;
+      case relative: XTestFakeRelativeMotionEvent(d, relative_dx(i), 0, CurrentTime); break;
       default: XTestFakeButtonEvent(d, wheel_down, i % 2 == 0 ? True : False, CurrentTime); break;
     }
     XFlush(d);

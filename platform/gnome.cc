@@ -639,7 +639,8 @@ void move_to(const cg_record &r) {
 
 void mouse(const cg_record &r) {
   if (r.relative && !is_button(r.type)) {
-    notify("NotifyPointerMotionRelative", "dd", static_cast<double>(r.delta[0]), static_cast<double>(r.delta[1]));
+    notify("NotifyPointerMotionRelative", "dd", static_cast<double>(r.delta[0]),
+           static_cast<double>(r.delta[1]));
     // Where mutter then puts the pointer is its own affair: a button moves to its place first.
     sent_x = sent_y = -1;
     return;

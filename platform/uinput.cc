@@ -287,6 +287,27 @@ void keyboard(const cg_record &r) {
   }
 }
 
+// A move or a button on the first device.
+void pointer(const cg_record &r) {
+  if (is_button(r.type)) {
+    // A button acts where the pointer is: put it at the event's place first if it is not there.
+    position(r, false);
+    if (r.button < std::size(buttons)) add(EV_KEY, buttons[r.button], is_press(r.type) ? 1 : 0);
+  } else {
+    position(r, true);
+  }
+}
+
+// A move by the event's deltas on the second device. The deltas come from 32-bit commands; the
+// kernel drops an axis that does not move, so it is left out. Where the pointer then is, only the
+// desktop knows.
+bool move_by(const cg_record &r) {
+  if (r.delta[0] != 0) add(EV_REL, REL_X, static_cast<int32_t>(r.delta[0]));
+  if (r.delta[1] != 0) add(EV_REL, REL_Y, static_cast<int32_t>(r.delta[1]));
+  sent_x = -1;
+  return send_frame(mouse);
+}
+
 bool uinput_deliver(const cg_record &r) {
   if (device < 0 || broken) return false;
   switch (r.kind) {
@@ -295,21 +316,8 @@ bool uinput_deliver(const cg_record &r) {
       if (broken) return false;
       break;
     case cg_mouse:
-      if (r.relative && !is_button(r.type)) {
-        // The deltas come from 32-bit commands; the kernel drops an axis that does not move, so it
-        // is left out. Where the pointer then is, only the desktop knows.
-        if (r.delta[0] != 0) add(EV_REL, REL_X, static_cast<int32_t>(r.delta[0]));
-        if (r.delta[1] != 0) add(EV_REL, REL_Y, static_cast<int32_t>(r.delta[1]));
-        sent_x = -1;
-        return send_frame(mouse);
-      }
-      if (is_button(r.type)) {
-        // A button acts where the pointer is: put it at the event's place first if it is not there.
-        position(r, false);
-        if (r.button < std::size(buttons)) add(EV_KEY, buttons[r.button], is_press(r.type) ? 1 : 0);
-      } else {
-        position(r, true);
-      }
+      if (r.relative && !is_button(r.type)) return move_by(r);
+      pointer(r);
       break;
     case cg_scroll:
       // Quartz's positive wheel 1 scrolls up, as REL_WHEEL's positive values do; its positive

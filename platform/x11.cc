@@ -81,7 +81,8 @@ void guard_round_trip() {
 // for a move of none.
 void move_by(const cg_record &r) {
   constexpr int64_t step = 32767, most = 64 * step;
-  int64_t dx = std::clamp<int64_t>(r.delta[0], -most, most), dy = std::clamp<int64_t>(r.delta[1], -most, most);
+  int64_t dx = std::clamp<int64_t>(r.delta[0], -most, most),
+          dy = std::clamp<int64_t>(r.delta[1], -most, most);
   while (dx != 0 || dy != 0) {
     int64_t sx = std::clamp(dx, -step, step), sy = std::clamp(dy, -step, step);
     x_lib.fake_relative_motion(x_display, static_cast<int>(sx), static_cast<int>(sy), CurrentTime);

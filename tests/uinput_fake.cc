@@ -22,9 +22,9 @@
 namespace {
 
 int fakes[2] = {-1, -1};  // the descriptors that stand for /dev/uinput, one a device
-FILE *log_file;    // where calls are recorded, or null
-bool log_checked;  // whether UINPUT_FAKE_LOG has been read
-bool light_given;  // whether the Caps Lock light has been read
+FILE *log_file;           // where calls are recorded, or null
+bool log_checked;         // whether UINPUT_FAKE_LOG has been read
+bool light_given;         // whether the Caps Lock light has been read
 
 template <typename F>
 F real(const char *name) {

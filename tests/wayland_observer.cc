@@ -47,7 +47,7 @@ wl_seat *seat;
 zwlr_virtual_pointer_manager_v1 *pointer_manager;
 zwp_virtual_keyboard_manager_v1 *keyboard_manager;
 org_kde_kwin_fake_input *fake_input;
-zwp_pointer_constraints_v1 *constraints;         // with OBSERVER_LOCK
+zwp_pointer_constraints_v1 *constraints;          // with OBSERVER_LOCK
 zwp_relative_pointer_manager_v1 *relative_maker;  // with OBSERVER_LOCK
 bool lock;                                        // OBSERVER_LOCK: lock the pointer, print relative motion
 // A full-screen window of ours.
@@ -218,8 +218,8 @@ const wl_keyboard_listener keyboard_listener = {on_keymap, on_key_enter, on_key_
 wl_pointer *pointer;    // while the seat has a pointer
 wl_keyboard *keyboard;  // while the seat has a keyboard
 
-void on_relative(void * /*d*/, zwp_relative_pointer_v1 * /*p*/, uint32_t /*hi*/, uint32_t /*lo*/, wl_fixed_t dx,
-                 wl_fixed_t dy, wl_fixed_t raw_dx, wl_fixed_t raw_dy) {
+void on_relative(void * /*d*/, zwp_relative_pointer_v1 * /*p*/, uint32_t /*hi*/, uint32_t /*lo*/,
+                 wl_fixed_t dx, wl_fixed_t dy, wl_fixed_t raw_dx, wl_fixed_t raw_dy) {
   say("relative %g %g %g %g", at(dx), at(dy), at(raw_dx), at(raw_dy));
 }
 const zwp_relative_pointer_v1_listener relative_listener = {on_relative};
@@ -241,7 +241,8 @@ void lock_pointer() {
   zwp_locked_pointer_v1 *locked = zwp_pointer_constraints_v1_lock_pointer(
       constraints, windows[0].surface, pointer, nullptr, ZWP_POINTER_CONSTRAINTS_V1_LIFETIME_PERSISTENT);
   zwp_locked_pointer_v1_add_listener(locked, &locked_listener, nullptr);
-  zwp_relative_pointer_v1 *relative = zwp_relative_pointer_manager_v1_get_relative_pointer(relative_maker, pointer);
+  zwp_relative_pointer_v1 *relative =
+      zwp_relative_pointer_manager_v1_get_relative_pointer(relative_maker, pointer);
   zwp_relative_pointer_v1_add_listener(relative, &relative_listener, nullptr);
   wl_surface_commit(windows[0].surface);
 }

@@ -143,9 +143,8 @@ TEST_F(sway, relative_moves_reach_a_locked_pointer_exactly) {
   // The first move may come as the pointer's entry to the window: from the relative moves on.
   strings pointer = only(unlocked, {"motion", "button"});
   if (!pointer.empty() && pointer[0] == "motion 100 100") pointer.erase(pointer.begin());
-  EXPECT_EQ(pointer,
-            (strings{"motion 130 80", "motion 125 87", "button 272 1", "motion 135 87",
-                     "motion 125 87", "button 272 0"}));
+  EXPECT_EQ(pointer, (strings{"motion 130 80", "motion 125 87", "button 272 1", "motion 135 87",
+                              "motion 125 87", "button 272 0"}));
   observer o;
   ASSERT_TRUE(o.start(session, {"OBSERVER_LOCK=1"})) << "the observer window did not come up";
   int in = -1, out = -1;
@@ -165,8 +164,9 @@ TEST_F(sway, relative_moves_reach_a_locked_pointer_exactly) {
   send("D 5 -3\nD -20 7\nD 0 1\nD 3000 -2000\nD -1 -1\nS 1\n");
   EXPECT_EQ(next_line(out, &pending), "S 1");
   strings seen = o.drain();
-  EXPECT_EQ(only(seen, {"relative"}), (strings{"relative 5 -3 5 -3", "relative -20 7 -20 7", "relative 0 1 0 1",
-                                                 "relative 3000 -2000 3000 -2000", "relative -1 -1 -1 -1"}));
+  EXPECT_EQ(only(seen, {"relative"}),
+            (strings{"relative 5 -3 5 -3", "relative -20 7 -20 7", "relative 0 1 0 1",
+                     "relative 3000 -2000 3000 -2000", "relative -1 -1 -1 -1"}));
   EXPECT_EQ(only(seen, {"motion"}), strings{}) << "a locked pointer does not move";
   close(in);
   int status = 0;
@@ -498,10 +498,10 @@ TEST(kwin, uinput_types_with_the_seats_keymap) {
                         &err),
             0)
       << err;
-  EXPECT_NE(
-      err.find("hidpipe: events go to the uinput device hidpipe (1280x720 pixels), relative motion to hidpipe relative; text is typed with the "
-               "layout \"French\" of the seat of the Wayland display \"wayland-hidpipe\""),
-      std::string::npos)
+  EXPECT_NE(err.find("hidpipe: events go to the uinput device hidpipe (1280x720 pixels), relative motion to "
+                     "hidpipe relative; text is typed with the "
+                     "layout \"French\" of the seat of the Wayland display \"wayland-hidpipe\""),
+            std::string::npos)
       << err;
   std::ifstream f(log);
   strings keys;
@@ -532,8 +532,8 @@ TEST(kwin, relative_moves) {
       << err;
   strings pointer = only(o.take(100000), {"motion", "button"});
   if (!pointer.empty() && pointer[0] == "motion 100 100") pointer.erase(pointer.begin());
-  EXPECT_EQ(pointer, (strings{"motion 130 80", "motion 125 87", "button 272 1", "motion 135 87", "motion 125 87",
-                              "button 272 0"}));
+  EXPECT_EQ(pointer, (strings{"motion 130 80", "motion 125 87", "button 272 1", "motion 135 87",
+                              "motion 125 87", "button 272 0"}));
 }
 
 // KWin's fake input: positions to the edges, a button, a modified key, scrolling, and nothing held.
@@ -729,9 +729,9 @@ TEST_F(gnome, positions_on_both_monitors_and_five_buttons) {
 // D moves the pointer by its deltas, across monitors too; a click after it goes to its place first.
 TEST_F(gnome, relative_moves) {
   strings seen = drive("M 100 100\nD 30 -20\nD -5 7\nD 1200 0\nB 120 90 0 1\nB 120 90 0 0\n");
-  EXPECT_EQ(only(seen, {"motion", "button"}), (strings{"motion 0 100 100", "motion 0 130 80", "motion 0 125 87",
-                                                        "motion 1 45 87", "motion 0 120 90", "button 272 1",
-                                                        "button 272 0"}));
+  EXPECT_EQ(only(seen, {"motion", "button"}),
+            (strings{"motion 0 100 100", "motion 0 130 80", "motion 0 125 87", "motion 1 45 87",
+                     "motion 0 120 90", "button 272 1", "button 272 0"}));
 }
 
 // 120 pixels make a notch, a detent of 10 units to the window, as on X11; less waits for more (60

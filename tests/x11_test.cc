@@ -345,7 +345,8 @@ TEST_F(x11, uinput_types_with_the_servers_keymap) {
   EXPECT_EQ(system(("setxkbmap -display " + display + " -layout us").c_str()), 0);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.err,
-            "hidpipe: events go to the uinput device hidpipe (1280x1024 pixels), relative motion to hidpipe relative; text is typed with the "
+            "hidpipe: events go to the uinput device hidpipe (1280x1024 pixels), relative motion to hidpipe "
+            "relative; text is typed with the "
             "layout \"French\" of the X server \"" +
                 display + "\"\n");
   EXPECT_EQ(keys, (strings{"58 1", "58 0", "16 1", "16 0", "42 1", "30 1", "30 0", "42 0", "58 1", "58 0"}));

@@ -19,6 +19,7 @@ constexpr char help[] =
     "\n"
     "Reads commands on standard input, one per line, and posts them as keyboard and mouse events:\n"
     "  M x y         move the pointer to (x, y)\n"
+    "  D dx dy       move the pointer by (dx, dy) from wherever it is, for pointer-locked programs\n"
     "  B x y b down  press (down 1) or release (0) button b at (x, y): 0 left, 1 middle, 2 right,\n"
     "                3 back, 4 forward\n"
     "  W x y dx dy   scroll by dx, dy pixels at (x, y), each -1000 to 1000; positive is right, down\n"
