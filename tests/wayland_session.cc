@@ -428,6 +428,13 @@ const hex = s => Array.from(s || '').map(c => c.codePointAt(0).toString(16)).joi
 t.addEventListener('input', e => console.log('input ' + e.inputType + ' ' + hex(e.data)));
 document.addEventListener('wheel', e => console.log('wheel ' + e.deltaY + ' ' + e.deltaX + ' ' + e.deltaMode),
                           {passive: true});
+// A press locks the pointer, as a game's page does (the Pointer Lock API); locked, each motion is
+// reported by its movement.
+document.addEventListener('mousedown', () => document.body.requestPointerLock());
+document.addEventListener('pointerlockchange', () => console.log('locked ' + (document.pointerLockElement ? 1 : 0)));
+document.addEventListener('mousemove', e => {
+  if (document.pointerLockElement) console.log('move ' + e.movementX + ' ' + e.movementY);
+});
 window.addEventListener('load', () => { t.focus(); console.log('ready'); });
 </script></body></html>
 )";

@@ -92,6 +92,8 @@ class observer {
 //   ready                      once the page has loaded and the text area has the focus
 //   input TYPE HEX ...         an input event's inputType and the code points of its data
 //   wheel DY DX MODE           a wheel event's deltaY, deltaX and deltaMode
+//   locked 1 | locked 0        the pointer was locked (a press asks for it) or let go
+//   move DX DY                 a motion's movementX and movementY, while the pointer is locked
 class browser {
  public:
   // Starts Chromium and waits until the page is ready; false, with why() set, if it does not come

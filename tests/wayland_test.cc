@@ -670,6 +670,44 @@ TEST_F(chromium, wheel_scrolls_the_distance_sent) {
   }
 }
 
+// A page that locks the pointer, as browser games do, reads each D as its movement; Chromium may
+// join motions that follow closely, so their sums are compared. Escape lets the pointer go.
+TEST_F(chromium, relative_moves_reach_a_locked_page) {
+  int in = -1, out = -1;
+  pid_t pid = session.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
+  ASSERT_GT(pid, 0);
+  auto send = [&](const std::string &text) {
+    EXPECT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  };
+  std::string pending;
+  send("M 640 360\nB 640 360 0 1\nB 640 360 0 0\nS 0\n");
+  EXPECT_EQ(next_line(out, &pending), "S 0");
+  bool locked = false;
+  for (int tries = 0; tries < 20 && !locked; tries++)
+    for (const std::string &line : page.take(1, 250)) locked = locked || line == "locked 1";
+  ASSERT_TRUE(locked) << "the page did not lock the pointer";
+  send("D 5 -3\nD -20 7\nD 1 1\nD 300 -200\nS 1\n");
+  EXPECT_EQ(next_line(out, &pending), "S 1");
+  double dx = 0, dy = 0;
+  for (const std::string &line : page.take(100000, 500)) {
+    std::istringstream words(line);
+    std::string kind;
+    double x = 0, y = 0;
+    if (words >> kind >> x >> y && kind == "move") {
+      dx += x;
+      dy += y;
+    }
+  }
+  EXPECT_EQ(dx, 286);
+  EXPECT_EQ(dy, -195);
+  send("K Escape 1\nK Escape 0\n");
+  close(in);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  close(out);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
 }  // namespace
 
 #ifdef MUTTER_DEVICES
