@@ -1,6 +1,7 @@
 // S and P through the binary: the replies, byte for byte and in order with the events; the log
 // and the replies sharing standard output; P's wait, its end at a stop signal, and click counting
 // across it; replies that cannot be written.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <csignal>
 #include <string>
 
+#include "command/reply.h"
 #include "fixture.h"
 
 namespace {
@@ -127,6 +129,48 @@ TEST(sync, lost_replies_do_not_end_the_session) {
       std::string::npos)
       << r.err;
   EXPECT_EQ(r.err.find("line 5: S"), std::string::npos) << "said more than once: " << r.err;
+}
+
+// A reply waits for room within its bound, and a descriptor that cannot take it fails at once: a
+// controller that never reads its replies, or closed them, does not stop the commands.
+TEST(sync, a_reply_that_finds_no_room_is_lost_within_its_bound) {
+  struct output_case {
+    const char *what;
+    bool full;        // a pipe whose reader reads nothing, filled
+    const char *why;  // replies_lost afterwards
+  };
+  const output_case cases[] = {
+      {"a full pipe nobody reads", true, "its reader took nothing for 50 ms"},
+      {"a closed descriptor", false, "it is closed"},
+  };
+  for (const output_case &c : cases) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    if (c.full) {
+      fcntl(ends[1], F_SETFL, O_NONBLOCK);
+      char block[4096] = {};
+      while (write(ends[1], block, sizeof block) > 0) {
+      }
+      fcntl(ends[1], F_SETFL, 0);
+    } else {
+      close(ends[1]);
+    }
+    int saved_fd = reply_fd;
+    unsigned saved_ms = reply_wait_ms;
+    reply_fd = ends[1];
+    reply_wait_ms = 50;
+    replies_lost = nullptr;
+    auto begin = steady::now();
+    EXPECT_FALSE(reply_sync("t", 1, true)) << c.what;
+    EXPECT_LT(ms_since(begin), 5000) << c.what << ": the wait has its bound";
+    EXPECT_STREQ(replies_lost, c.why) << c.what;
+    EXPECT_FALSE(reply_sync("t", 1, true)) << c.what << ": later replies are lost too";
+    reply_fd = saved_fd;
+    reply_wait_ms = saved_ms;
+    replies_lost = nullptr;
+    if (c.full) close(ends[1]);
+    close(ends[0]);
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "command/line.h"
@@ -10,6 +11,48 @@
 
 const char *replies_lost;
 int reply_fd = 1;
+unsigned reply_wait_ms = 10000;
+
+namespace {
+
+// Why replies are lost when no room came: the wait's bound, or a stop signal.
+const char *no_room(room r) {
+  if (r == room_stopped) return "a stop signal cut the write short";
+  static char idle[64];
+  unsigned ms = reply_wait_ms;
+  if (ms % 1000 == 0)
+    snprintf(idle, sizeof idle, "its reader took nothing for %u s", ms / 1000);
+  else
+    snprintf(idle, sizeof idle, "its reader took nothing for %u ms", ms);
+  return idle;
+}
+
+// Writes n bytes of text to the replies' descriptor; on failure sets replies_lost.
+bool write_reply(const char *text, size_t n) {
+  for (const char *p = text; n > 0;) {
+    // Room first, within the bound: a write to a full pipe would wait for as long as its reader
+    // does not read.
+    if (room r = wait_for_room(reply_fd, reply_wait_ms); r != room_ready) {
+      replies_lost = no_room(r);
+      return false;
+    }
+    auto w = write(reply_fd, p, static_cast<unsigned>(n));  // Windows' write takes an unsigned
+    if (w > 0) {
+      p += w;
+      n -= static_cast<size_t>(w);
+      continue;
+    }
+    // Interrupted, or a reader that keeps its end non-blocking: the next wait for room decides.
+    if (w < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    replies_lost = w < 0 && errno == EPIPE   ? "its reader is gone"
+                   : w < 0 && errno == EBADF ? "it is closed"
+                                             : "writing failed";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 bool reply_sync(const char *token, size_t length, bool spaced) {
   if (replies_lost != nullptr) return false;
@@ -24,21 +67,5 @@ bool reply_sync(const char *token, size_t length, bool spaced) {
     n += length;
   }
   text[n++] = '\n';
-  for (const char *p = text; n > 0;) {
-    auto w = write(reply_fd, p, static_cast<unsigned>(n));  // Windows' write takes an unsigned
-    if (w > 0) {
-      p += w;
-      n -= static_cast<size_t>(w);
-      continue;
-    }
-    if (w < 0 && errno == EINTR && stop_signal == 0) continue;
-    // A reader that keeps its end non-blocking and full: wait for room, as a blocking write would.
-    if (w < 0 && errno == EAGAIN && pause_for(1)) continue;
-    replies_lost = w < 0 && errno == EPIPE   ? "its reader is gone"
-                   : w < 0 && errno == EBADF ? "it is closed"
-                   : stop_signal != 0        ? "a stop signal cut the write short"
-                                             : "writing failed";
-    return false;
-  }
-  return true;
+  return write_reply(text, n);
 }

@@ -22,6 +22,13 @@ long read_input(int fd, char *buffer, unsigned n);
 // once. False when a stop signal ended it.
 bool pause_for(unsigned ms);
 
+// What a wait for room to write ended with.
+enum room { room_ready, room_timeout, room_stopped };
+
+// Waits until fd can take a short write (a reply: less than a pipe's atomic size), at most ms; a
+// stop signal ends the wait at once. Where the system cannot tell (Windows' pipes), ready at once.
+room wait_for_room(int fd, unsigned ms);
+
 // Ends the process by signal sig with its default action, so that the parent sees the signal.
 [[noreturn]] void die_by(int sig);
 

@@ -79,6 +79,41 @@ bool pause_for(unsigned ms) {
   return stop_signal == 0;
 }
 
+room wait_for_room(int fd, unsigned ms) {
+  if (fd < 0 || fd >= FD_SETSIZE) return room_ready;
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  int64_t until = now.tv_sec * 1000000000LL + now.tv_nsec + int64_t{ms} * 1000000;
+  // As in pause_for: the stop signals come in only inside pselect.
+  sigset_t stops, before;
+  sigemptyset(&stops);
+  for (int sig : stop_signals) sigaddset(&stops, sig);
+  sigprocmask(SIG_BLOCK, &stops, &before);
+  room r = room_timeout;
+  for (;;) {
+    if (stop_signal != 0) {
+      r = room_stopped;
+      break;
+    }
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t left = until - (now.tv_sec * 1000000000LL + now.tv_nsec);
+    if (left <= 0) break;
+    timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(fd, &writable);
+    // An error on fd (a reader gone, fd closed) shows as writable or as a failed wait: the write
+    // then says what it is.
+    int n = pselect(fd + 1, nullptr, &writable, nullptr, &wait, &before);
+    if (n > 0 || (n < 0 && errno != EINTR)) {
+      r = room_ready;
+      break;
+    }
+  }
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  return r;
+}
+
 void die_by(int sig) {
   signal(sig, SIG_DFL);
   sigset_t only;

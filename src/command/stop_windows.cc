@@ -91,6 +91,9 @@ long read_input(int fd, char *buffer, unsigned n) {
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x2
 #endif
 
+// A pipe says nothing of its room: the write waits, and Ctrl+C's handler releases meanwhile.
+room wait_for_room(int /*fd*/, unsigned /*ms*/) { return stop_signal != 0 ? room_stopped : room_ready; }
+
 bool pause_for(unsigned ms) {
   LARGE_INTEGER frequency, now;
   QueryPerformanceFrequency(&frequency);
