@@ -267,12 +267,24 @@ int kwin_text(wayland_session &s, const std::string &hidpipe_binary, const std::
   return 0;
 }
 
+// n moves over 1280x720, each to a place other than the one before, as M lines.
+std::string move_commands(int n) {
+  std::string input;
+  for (int i = 0; i < n; i++)
+    input += "M " + std::to_string(1 + i % 1200) + " " + std::to_string(1 + i / 1200 % 700) + "\n";
+  return input;
+}
+
+// The taps of the A key, as K lines.
+std::string tap_commands() {
+  std::string input;
+  for (int i = 0; i < taps; i++) input += "K KeyA 1\nK KeyA 0\n";
+  return input;
+}
+
 // mutter's figures: moves and keys against the bare loop of calls, the latency, S.
 void gnome_figures(const wayland_session &s, const std::string &hidpipe, const std::string &loop, int runs) {
-  std::string move_input, key_input;
-  for (int i = 0; i < moves; i++)
-    move_input += "M " + std::to_string(1 + i % 1200) + " " + std::to_string(1 + i / 1200 % 700) + "\n";
-  for (int i = 0; i < taps; i++) key_input += "K KeyA 1\nK KeyA 0\n";
+  std::string move_input = move_commands(moves), key_input = tap_commands();
   report(s, "moves", "ceiling", loop, {"moves", std::to_string(moves)}, "", runs);
   report(s, "moves", "hidpipe", hidpipe, {}, move_input, runs);
   report(s, "keys", "ceiling", loop, {"keys", std::to_string(taps)}, "", runs);
@@ -318,10 +330,7 @@ int main(int argc, char **argv) {
     text_input += c;
     if (i % 50 == 49) text_input += "\n";
   }
-  std::string move_input, key_input;
-  for (int i = 0; i < moves; i++)
-    move_input += "M " + std::to_string(1 + i % 1200) + " " + std::to_string(1 + i / 1200 % 700) + "\n";
-  for (int i = 0; i < taps; i++) key_input += "K KeyA 1\nK KeyA 0\n";
+  std::string move_input = move_commands(moves), key_input = tap_commands();
   report(s, "moves", "ceiling", loop, {"moves", std::to_string(moves)}, "", runs);
   report(s, "moves", "hidpipe", hidpipe, {}, move_input, runs);
   std::string relative_input;
@@ -334,9 +343,7 @@ int main(int argc, char **argv) {
     report(s, "keys", "wtype", s.install(wtype), {std::string(taps, 'a')}, "", runs);
   // A burst as a controller replaying a recording might send: all of it must arrive, and the
   // window must not be dropped as too slow.
-  std::string burst_input;
-  for (int i = 0; i < burst; i++)
-    burst_input += "M " + std::to_string(1 + i % 1200) + " " + std::to_string(1 + i / 1200 % 700) + "\n";
+  std::string burst_input = move_commands(burst);
   report(s, "burst", "hidpipe", hidpipe, {}, burst_input, runs);
   report(s, "text", "hidpipe", hidpipe, {}, text_input, runs);
   if (std::string wtype = on_path("wtype"); !wtype.empty())

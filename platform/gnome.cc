@@ -380,14 +380,7 @@ const wl_registry_listener registry_listener = {on_global, on_global_remove};
 
 // Reads what mutter's Wayland display sent meanwhile, without waiting: a new keymap or layout.
 void follow_keymap() {
-  if (display == nullptr) return;
-  while (wl.display_prepare_read(display) != 0) wl.display_dispatch_pending(display);
-  pollfd p{wl.display_get_fd(display), POLLIN, 0};
-  if (poll(&p, 1, 0) > 0)
-    wl.display_read_events(display);
-  else
-    wl.display_cancel_read(display);
-  wl.display_dispatch_pending(display);
+  if (display != nullptr) wl_take_pending(display);
 }
 
 // Connects to mutter's Wayland display for the seat's keymap; without one (no WAYLAND_DISPLAY),

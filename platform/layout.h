@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "cg_control.h"
+#include "utf8.h"
 
 // The functions used from libxkbcommon.
 struct xkb_functions {
@@ -88,6 +89,3 @@ unsigned caps_lock_key(xkb_keymap *keymap, xkb_layout_index_t layout);
 
 // The keysym that types code point c (control characters as the keys that type them), or 0.
 xkb_keysym_t text_keysym(uint32_t c);
-
-// A code point as UTF-8, zero-terminated, for remarks.
-const char *utf8_of(uint32_t c, char (&out)[5]);

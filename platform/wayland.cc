@@ -620,6 +620,16 @@ bool wl_roundtrip_on(wl_display *d, unsigned ms) {
   return done;
 }
 
+void wl_take_pending(wl_display *d) {
+  while (wl.display_prepare_read(d) != 0) wl.display_dispatch_pending(d);
+  pollfd p{wl.display_get_fd(d), POLLIN, 0};
+  if (poll(&p, 1, 0) > 0)
+    wl.display_read_events(d);
+  else
+    wl.display_cancel_read(d);
+  wl.display_dispatch_pending(d);
+}
+
 bool wl_roundtrip(unsigned ms) { return !lost && wl_roundtrip_on(wl_connection, ms); }
 
 bool wl_load(const char **why) {

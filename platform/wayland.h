@@ -65,6 +65,9 @@ bool wl_roundtrip(unsigned ms);
 // The same on another connection than the backend's (the GNOME backend's, for the keymap).
 bool wl_roundtrip_on(wl_display *display, unsigned ms);
 
+// Reads and handles what the compositor has sent on display by now, without waiting for more.
+void wl_take_pending(wl_display *display);
+
 // The seat's capabilities (wl_seat's pointer 1, keyboard 2) as the compositor last told them.
 extern uint32_t wl_seat_capabilities;
 

@@ -16,6 +16,7 @@
 #include <cstring>
 #include <iterator>
 
+#include "layout.h"
 #include "wayland.h"
 
 namespace {
@@ -170,29 +171,10 @@ bool follow_seat(bool now) {
   uint32_t ms = wl_now();
   if (!now && ms - looked < 50) return false;
   looked = ms;
-  while (wl.display_prepare_read(wl_connection) != 0) wl.display_dispatch_pending(wl_connection);
-  pollfd p{wl.display_get_fd(wl_connection), POLLIN, 0};
-  if (poll(&p, 1, 0) > 0)
-    wl.display_read_events(wl_connection);
-  else
-    wl.display_cancel_read(wl_connection);
-  wl.display_dispatch_pending(wl_connection);
+  wl_take_pending(wl_connection);
   if (!user_changed || keyboard == nullptr || !take_user_keymap()) return false;
   send_user_keymap();
   return true;
-}
-
-// The keysym that types code point c, or 0.
-xkb_keysym_t keysym_of(uint32_t c) {
-  switch (c) {
-    case '\t': return XKB_KEY_Tab;
-    case '\n':
-    case '\r': return XKB_KEY_Return;
-    case 0x08: return XKB_KEY_BackSpace;
-    case 0x1b: return XKB_KEY_Escape;
-    case 0x7f: return XKB_KEY_Delete;
-    default: return c < 0x20 ? 0 : xkb.utf32_to_keysym(c);
-  }
 }
 
 // Appends formatted text to the text keymap; false once it does not fit.
@@ -302,7 +284,7 @@ void wk_type(const cg_record &r) {
     uint32_t c = r.text[i];
     if (c >= 0xD800 && c <= 0xDBFF && i + 1 < r.text_length)
       c = 0x10000 + ((c - 0xD800) << 10) + (r.text[++i] - 0xDC00u);
-    xkb_keysym_t ks = keysym_of(c);
+    xkb_keysym_t ks = text_keysym(c);
     if (ks == 0) continue;
     size_t k = 0;
     while (k < distinct && keysyms[k] != ks) k++;

@@ -16,6 +16,7 @@
 
 #include "backend.h"
 #include "host.h"
+#include "utf8.h"
 #include "x11.h"
 
 namespace {
@@ -90,16 +91,6 @@ KeySym keysym_of(uint32_t c) {
   if ((c >= 0x20 && c < 0x7f) || (c >= 0xa0 && c <= 0xff)) return c;
   if (c < 0xa0) return 0;
   return 0x01000000 + c;
-}
-
-// A code point as UTF-8, for remarks.
-const char *utf8(uint32_t c, char (&out)[5]) {
-  int n = c < 0x80 ? 1 : c < 0x800 ? 2 : c < 0x10000 ? 3 : 4;
-  static constexpr unsigned char lead[] = {0, 0, 0xC0, 0xE0, 0xF0};
-  for (int i = n - 1; i > 0; i--, c >>= 6) out[i] = static_cast<char>(0x80 | (c & 0x3F));
-  out[0] = static_cast<char>(n == 1 ? c : lead[n] | c);
-  out[n] = '\0';
-  return out;
 }
 
 KeySym at(int code, int column) {
@@ -358,7 +349,7 @@ size_t bind_batch(KeySym *wanted, const uint32_t *chars, size_t from, size_t cou
       note_delivery(
           "T: cannot type U+%04X (%s): no key types it, and the X server has no spare key code to "
           "bind it to",
-          static_cast<unsigned>(chars[i]), utf8(chars[i], text));
+          static_cast<unsigned>(chars[i]), utf8_of(chars[i], text));
       wanted[i] = 0;
       continue;
     }

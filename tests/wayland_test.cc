@@ -98,36 +98,73 @@ std::optional<std::string> next_line(int fd, std::string *pending, int timeout_m
   }
 }
 
+// Whether the line want comes from a window or page (anything with take) within some 5 s.
+template <typename Source>
+bool comes(Source &from, const std::string &want) {
+  for (int tries = 0; tries < 20; tries++)
+    for (const std::string &line : from.take(1, 250))
+      if (line == want) return true;
+  return false;
+}
+
+// hidpipe on the session with its standard input and output piped: lines written at the test's
+// pace, replies read as they come.
+class piped_hidpipe {
+ public:
+  piped_hidpipe(const wayland_session &s, const std::string &binary, const std::string &backend) {
+    signal(SIGPIPE, SIG_IGN);
+    pid_ = s.spawn(binary, {}, {"HIDPIPE_BACKEND=" + backend}, &in_, &out_);
+  }
+  piped_hidpipe(const piped_hidpipe &) = delete;
+  piped_hidpipe &operator=(const piped_hidpipe &) = delete;
+  ~piped_hidpipe() { finish(); }
+
+  bool started() const { return pid_ > 0; }
+
+  void send(const std::string &text) {
+    EXPECT_EQ(write(in_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
+  // Its next line of output, or null when none comes within timeout_ms.
+  std::optional<std::string> line(int timeout_ms = 5000) { return next_line(out_, &pending_, timeout_ms); }
+
+  // Ends its input and waits for it; whether it exited 0.
+  bool finish() {
+    if (pid_ <= 0) return false;
+    close(in_);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    close(out_);
+    pid_ = 0;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  }
+
+ private:
+  pid_t pid_ = 0;
+  int in_ = -1, out_ = -1;
+  std::string pending_;  // read and not yet cut into lines
+};
+
 // S's reply comes once the window has every event written before it: asked right after the reply,
 // the window finds them all among what the compositor had sent it, round after round. The first
 // reply waits for the new devices to settle.
 void check_replies(const wayland_session &session, const std::string &hidpipe, const std::string &backend,
                    observer &o) {
-  int in = -1, out = -1;
-  pid_t pid = session.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=" + backend}, &in, &out);
-  ASSERT_GT(pid, 0);
-  signal(SIGPIPE, SIG_IGN);
-  auto send = [&](const std::string &text) {
-    EXPECT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  };
-  std::string pending;
-  send("M 1 1\nS 0\n");
-  EXPECT_EQ(next_line(out, &pending), "S 0");
+  piped_hidpipe h(session, hidpipe, backend);
+  ASSERT_TRUE(h.started());
+  h.send("M 1 1\nS 0\n");
+  EXPECT_EQ(h.line(), "S 0");
   o.drain();  // the pointer's entry
   for (int round = 1; round <= 10; round++) {
     std::string input;
     for (int i = 0; i < 30; i++) input += "M " + std::to_string(10 + i) + " " + std::to_string(round) + "\n";
-    send(input + "K KeyA 1\nK KeyA 0\nS " + std::to_string(round) + "\n");
-    EXPECT_EQ(next_line(out, &pending), "S " + std::to_string(round));
+    h.send(input + "K KeyA 1\nK KeyA 0\nS " + std::to_string(round) + "\n");
+    EXPECT_EQ(h.line(), "S " + std::to_string(round));
     strings seen = o.drain();
     EXPECT_EQ(only(seen, {"motion"}).size(), 30u) << backend << " round " << round;
     EXPECT_EQ(only(seen, {"key"}), (strings{"key 30 1 a", "key 30 0 a"})) << backend << " round " << round;
   }
-  close(in);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  close(out);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(h.finish());
 }
 
 TEST_F(sway, reply_comes_after_the_window_has_the_events) {
@@ -147,32 +184,20 @@ TEST_F(sway, relative_moves_reach_a_locked_pointer_exactly) {
                               "motion 125 87", "button 272 0"}));
   observer o;
   ASSERT_TRUE(o.start(session, {"OBSERVER_LOCK=1"})) << "the observer window did not come up";
-  int in = -1, out = -1;
-  pid_t pid = session.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
-  ASSERT_GT(pid, 0);
-  auto send = [&](const std::string &text) {
-    EXPECT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  };
-  std::string pending;
-  send("S 0\n");
-  EXPECT_EQ(next_line(out, &pending), "S 0");
+  piped_hidpipe h(session, hidpipe, "wayland");
+  ASSERT_TRUE(h.started());
+  h.send("S 0\n");
+  EXPECT_EQ(h.line(), "S 0");
   // The window asks for the lock once it is shown, and the compositor grants it there.
-  bool locked = false;
-  for (int tries = 0; tries < 20 && !locked; tries++)
-    for (const std::string &line : o.take(1, 250)) locked = locked || line == "locked";
-  EXPECT_TRUE(locked) << "the compositor did not lock the pointer";
-  send("D 5 -3\nD -20 7\nD 0 1\nD 3000 -2000\nD -1 -1\nS 1\n");
-  EXPECT_EQ(next_line(out, &pending), "S 1");
+  EXPECT_TRUE(comes(o, "locked")) << "the compositor did not lock the pointer";
+  h.send("D 5 -3\nD -20 7\nD 0 1\nD 3000 -2000\nD -1 -1\nS 1\n");
+  EXPECT_EQ(h.line(), "S 1");
   strings seen = o.drain();
   EXPECT_EQ(only(seen, {"relative"}),
             (strings{"relative 5 -3 5 -3", "relative -20 7 -20 7", "relative 0 1 0 1",
                      "relative 3000 -2000 3000 -2000", "relative -1 -1 -1 -1"}));
   EXPECT_EQ(only(seen, {"motion"}), strings{}) << "a locked pointer does not move";
-  close(in);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  close(out);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(h.finish());
 }
 
 TEST_F(sway, positions_to_the_edges_and_five_buttons) {
@@ -297,26 +322,17 @@ TEST_F(french_sway, text_off_the_layout) {
 TEST_F(sway, layout_switched_mid_session) {
   observer o;
   ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
-  int in = -1, out = -1;
-  pid_t pid = session.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
-  ASSERT_GT(pid, 0);
-  signal(SIGPIPE, SIG_IGN);
-  auto send = [&](const std::string &text) {
-    EXPECT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  };
-  send("K KeyY 1\nK KeyY 0\n");
+  piped_hidpipe h(session, hidpipe, "wayland");
+  ASSERT_TRUE(h.started());
+  h.send("K KeyY 1\nK KeyY 0\n");
   EXPECT_EQ(pressed(o.take(100000, 500)), strings{"y"});
   EXPECT_EQ(session.swaymsg({"input", "type:keyboard", "xkb_layout", "de"}), 0);
   usleep(300000);
   for (int round = 1; round <= 3; round++) {
-    send("K KeyY 1\nK KeyY 0\nT yz\nK KeyY 1\nK KeyY 0\n");
+    h.send("K KeyY 1\nK KeyY 0\nT yz\nK KeyY 1\nK KeyY 0\n");
     EXPECT_EQ(pressed(o.take(100000, 400)), (strings{"z", "y", "z", "z"})) << "round " << round;
   }
-  close(in);
-  close(out);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(h.finish());
 }
 
 TEST_F(sway, nothing_held_after_r_and_at_the_end) {
@@ -673,21 +689,13 @@ TEST_F(chromium, wheel_scrolls_the_distance_sent) {
 // A page that locks the pointer, as browser games do, reads each D as its movement; Chromium may
 // join motions that follow closely, so their sums are compared. Escape lets the pointer go.
 TEST_F(chromium, relative_moves_reach_a_locked_page) {
-  int in = -1, out = -1;
-  pid_t pid = session.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
-  ASSERT_GT(pid, 0);
-  auto send = [&](const std::string &text) {
-    EXPECT_EQ(write(in, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-  };
-  std::string pending;
-  send("M 640 360\nB 640 360 0 1\nB 640 360 0 0\nS 0\n");
-  EXPECT_EQ(next_line(out, &pending), "S 0");
-  bool locked = false;
-  for (int tries = 0; tries < 20 && !locked; tries++)
-    for (const std::string &line : page.take(1, 250)) locked = locked || line == "locked 1";
-  ASSERT_TRUE(locked) << "the page did not lock the pointer";
-  send("D 5 -3\nD -20 7\nD 1 1\nD 300 -200\nS 1\n");
-  EXPECT_EQ(next_line(out, &pending), "S 1");
+  piped_hidpipe h(session, hidpipe, "wayland");
+  ASSERT_TRUE(h.started());
+  h.send("M 640 360\nB 640 360 0 1\nB 640 360 0 0\nS 0\n");
+  EXPECT_EQ(h.line(), "S 0");
+  ASSERT_TRUE(comes(page, "locked 1")) << "the page did not lock the pointer";
+  h.send("D 5 -3\nD -20 7\nD 1 1\nD 300 -200\nS 1\n");
+  EXPECT_EQ(h.line(), "S 1");
   double dx = 0, dy = 0;
   for (const std::string &line : page.take(100000, 500)) {
     std::istringstream words(line);
@@ -700,12 +708,8 @@ TEST_F(chromium, relative_moves_reach_a_locked_page) {
   }
   EXPECT_EQ(dx, 286);
   EXPECT_EQ(dy, -195);
-  send("K Escape 1\nK Escape 0\n");
-  close(in);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  close(out);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  h.send("K Escape 1\nK Escape 0\n");
+  EXPECT_TRUE(h.finish());
 }
 
 }  // namespace

@@ -57,34 +57,16 @@ void catch_stop_signals(int input_fd) {
 // The handler's interruption and its emptied input end a waiting read here.
 long read_input(int fd, char *buffer, unsigned n) { return read(fd, buffer, n); }
 
-bool pause_for(unsigned ms) {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  int64_t until = now.tv_sec * 1000000000LL + now.tv_nsec + int64_t{ms} * 1000000;
-  // The stop signals are held back while the flag is looked at, and let in by pselect itself, so
-  // that one arriving between the two still ends the wait at once.
-  sigset_t stops, before;
-  sigemptyset(&stops);
-  for (int sig : stop_signals) sigaddset(&stops, sig);
-  sigprocmask(SIG_BLOCK, &stops, &before);
-  for (;;) {
-    if (stop_signal != 0) break;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    int64_t left = until - (now.tv_sec * 1000000000LL + now.tv_nsec);
-    if (left <= 0) break;
-    timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-    pselect(0, nullptr, nullptr, nullptr, &wait, &before);
-  }
-  sigprocmask(SIG_SETMASK, &before, nullptr);
-  return stop_signal == 0;
-}
+namespace {
 
-room wait_for_room(int fd, unsigned ms) {
-  if (fd < 0 || fd >= FD_SETSIZE) return room_ready;
+// Waits ms milliseconds against a deadline on the monotonic clock, or until fd (when not -1) can be
+// written; a stop signal ends the wait at once. The stop signals are held back while the flag is
+// looked at, and let in by pselect itself, so that one arriving between the two still ends the
+// wait.
+room wait_until(int fd, unsigned ms) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   int64_t until = now.tv_sec * 1000000000LL + now.tv_nsec + int64_t{ms} * 1000000;
-  // As in pause_for: the stop signals come in only inside pselect.
   sigset_t stops, before;
   sigemptyset(&stops);
   for (int sig : stop_signals) sigaddset(&stops, sig);
@@ -101,17 +83,26 @@ room wait_for_room(int fd, unsigned ms) {
     timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
     fd_set writable;
     FD_ZERO(&writable);
-    FD_SET(fd, &writable);
+    if (fd >= 0) FD_SET(fd, &writable);
+    int n = pselect(fd + 1, nullptr, fd >= 0 ? &writable : nullptr, nullptr, &wait, &before);
     // An error on fd (a reader gone, fd closed) shows as writable or as a failed wait: the write
     // then says what it is.
-    int n = pselect(fd + 1, nullptr, &writable, nullptr, &wait, &before);
-    if (n > 0 || (n < 0 && errno != EINTR)) {
+    if (fd >= 0 && (n > 0 || (n < 0 && errno != EINTR))) {
       r = room_ready;
       break;
     }
   }
   sigprocmask(SIG_SETMASK, &before, nullptr);
   return r;
+}
+
+}  // namespace
+
+bool pause_for(unsigned ms) { return wait_until(-1, ms) != room_stopped; }
+
+room wait_for_room(int fd, unsigned ms) {
+  if (fd < 0 || fd >= FD_SETSIZE) return room_ready;
+  return wait_until(fd, ms);
 }
 
 void die_by(int sig) {
