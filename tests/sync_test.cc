@@ -111,6 +111,23 @@ TEST(sync, clicks_across_a_pause) {
   }
 }
 
+// A controller that sends S and reads no reply, until standard output is full: a stop signal still
+// ends the wait for room at once, with everything released.
+TEST(sync, stop_signal_ends_a_reply_that_waits_for_room) {
+  live_process p({.replies_piped = true});
+  std::string many;
+  for (int i = 0; i < 40000; i++) many += "S\n";  // 80 KB of replies, more than a pipe holds
+  ASSERT_TRUE(p.write("K ShiftLeft 1\n" + many));
+  ASSERT_TRUE(p.wait_log(1));
+  usleep(300000);
+  p.send(SIGTERM);
+  EXPECT_TRUE(p.ended(3000)) << "still writing a reply after SIGTERM";
+  process_result r = p.finish();
+  EXPECT_EQ(r.signal, SIGTERM);
+  ASSERT_EQ(r.log.size(), 2u);
+  EXPECT_NE(r.log[1].find("\"type\":12,\"flags\":0,"), std::string::npos) << r.log[1];
+}
+
 // A controller that goes away while keys are held: the session goes on, -v says once that the
 // replies are lost, and everything is released at the end.
 TEST(sync, lost_replies_do_not_end_the_session) {

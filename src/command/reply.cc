@@ -1,7 +1,5 @@
 #include "command/reply.h"
 
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -30,19 +28,19 @@ const char *no_room(room r) {
 // Writes n bytes of text to the replies' descriptor; on failure sets replies_lost.
 bool write_reply(const char *text, size_t n) {
   for (const char *p = text; n > 0;) {
-    // Room first, within the bound: a write to a full pipe would wait for as long as its reader
-    // does not read.
-    if (room r = wait_for_room(reply_fd, reply_wait_ms); r != room_ready) {
+    // Within the bound: a write to a full pipe would wait for as long as its reader does not read.
+    room r = room_ready;
+    long w = write_within(reply_fd, p, static_cast<unsigned>(n), reply_wait_ms, &r);
+    if (r != room_ready) {
       replies_lost = no_room(r);
       return false;
     }
-    auto w = write(reply_fd, p, static_cast<unsigned>(n));  // Windows' write takes an unsigned
     if (w > 0) {
       p += w;
       n -= static_cast<size_t>(w);
       continue;
     }
-    // Interrupted, or a reader that keeps its end non-blocking: the next wait for room decides.
+    // Interrupted, or a reader that keeps its end non-blocking: the next bounded write decides.
     if (w < 0 && (errno == EINTR || errno == EAGAIN)) continue;
     replies_lost = w < 0 && errno == EPIPE   ? "its reader is gone"
                    : w < 0 && errno == EBADF ? "it is closed"

@@ -22,12 +22,14 @@ long read_input(int fd, char *buffer, unsigned n);
 // once. False when a stop signal ended it.
 bool pause_for(unsigned ms);
 
-// What a wait for room to write ended with.
+// What a bounded write came to: written (or failed as write() fails), or not taken in time, or cut
+// short by a stop signal.
 enum room { room_ready, room_timeout, room_stopped };
 
-// Waits until fd can take a short write (a reply: less than a pipe's atomic size), at most ms; a
-// stop signal ends the wait at once. Where the system cannot tell (Windows' pipes), ready at once.
-room wait_for_room(int fd, unsigned ms);
+// Writes up to n bytes of p (a reply: at most 128 bytes) to fd as write() does, once fd has room,
+// waiting for it at most ms; a stop signal ends the wait at once. *r says whether the write was
+// made (room_ready: then the result and errno are write()'s) or why not.
+long write_within(int fd, const char *p, unsigned n, unsigned ms, room *r);
 
 // Ends the process by signal sig with its default action, so that the parent sees the signal.
 [[noreturn]] void die_by(int sig);

@@ -100,9 +100,10 @@ room wait_until(int fd, unsigned ms) {
 
 bool pause_for(unsigned ms) { return wait_until(-1, ms) != room_stopped; }
 
-room wait_for_room(int fd, unsigned ms) {
-  if (fd < 0 || fd >= FD_SETSIZE) return room_ready;
-  return wait_until(fd, ms);
+long write_within(int fd, const char *p, unsigned n, unsigned ms, room *r) {
+  // A write to a full pipe would wait for as long as its reader does not read: room first.
+  *r = fd < 0 || fd >= FD_SETSIZE ? room_ready : wait_until(fd, ms);
+  return *r == room_ready ? write(fd, p, n) : -1;
 }
 
 void die_by(int sig) {

@@ -2,6 +2,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdint>
 #include <cstring>
@@ -91,8 +92,59 @@ long read_input(int fd, char *buffer, unsigned n) {
 #define CREATE_WAITABLE_TIMER_HIGH_RESOLUTION 0x2
 #endif
 
-// A pipe says nothing of its room: the write waits, and Ctrl+C's handler releases meanwhile.
-room wait_for_room(int /*fd*/, unsigned /*ms*/) { return stop_signal != 0 ? room_stopped : room_ready; }
+namespace {
+
+// A write made on a thread of its own: a pipe says nothing of its room, and a write to a full one
+// waits until its reader reads, which a stop could not end.
+struct pending_write {
+  int fd;
+  char data[128];  // a copy: the caller's buffer may be gone while the write still waits
+  unsigned n;
+  long result;
+  int error;  // errno after it
+};
+pending_write job;
+HANDLE writer;      // the thread that writes
+HANDLE write_go;    // set when job holds a write to make
+HANDLE write_done;  // set once it is made
+bool writer_stuck;  // a write outlived its wait: the thread is never given another
+
+DWORD WINAPI write_on(void * /*unused*/) {
+  for (;;) {
+    WaitForSingleObject(write_go, INFINITE);
+    job.result = _write(job.fd, job.data, job.n);
+    job.error = errno;
+    SetEvent(write_done);
+  }
+}
+
+}  // namespace
+
+long write_within(int fd, const char *p, unsigned n, unsigned ms, room *r) {
+  *r = stop_signal != 0 ? room_stopped : writer_stuck ? room_timeout : room_ready;
+  if (*r != room_ready) return -1;
+  if (writer == nullptr) {
+    write_go = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    write_done = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    writer = write_go != nullptr && write_done != nullptr
+                 ? CreateThread(nullptr, 0, write_on, nullptr, 0, nullptr)
+                 : nullptr;
+    if (writer == nullptr) return _write(fd, p, n);
+  }
+  job.fd = fd;
+  job.n = n < sizeof job.data ? n : static_cast<unsigned>(sizeof job.data);
+  memcpy(job.data, p, job.n);
+  SetEvent(write_go);
+  HANDLE either[2] = {write_done, stopped};
+  DWORD woke = WaitForMultipleObjects(stopped != nullptr ? 2 : 1, either, FALSE, ms);
+  if (woke == WAIT_OBJECT_0) {
+    errno = job.error;
+    return job.result;
+  }
+  writer_stuck = true;
+  *r = woke == WAIT_TIMEOUT ? room_timeout : room_stopped;
+  return -1;
+}
 
 bool pause_for(unsigned ms) {
   LARGE_INTEGER frequency, now;
