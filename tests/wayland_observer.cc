@@ -6,7 +6,8 @@
 //   key CODE STATE KEYSYM              the keysym as the window's keymap and modifiers give it
 //   modifiers DEPRESSED LATCHED LOCKED GROUP
 //   drained                            after a '?' on its standard input: every event the
-//                                      compositor had sent it by then has been read and printed
+//                                      compositor had sent it by then (a round trip later) has
+//                                      been read and printed
 // It runs until its standard input ends. WAYLAND_DISPLAY names the compositor. With
 // OBSERVER_TALLY set, it counts motion instead, printing "tally N" once the events at hand are
 // handled: lines for a long burst would cost more than the events. With OBSERVER_OUTPUTS set, it
@@ -378,17 +379,9 @@ int main() {
       char c;
       if (read(0, &c, 1) <= 0) break;
       if (c == '?') {
-        // What has arrived, read without waiting for more.
-        for (bool more = true; more;) {
-          while (wl_display_prepare_read(display) != 0) wl_display_dispatch_pending(display);
-          pollfd p{wl_display_get_fd(display), POLLIN, 0};
-          more = poll(&p, 1, 0) > 0;
-          if (more)
-            more = wl_display_read_events(display) == 0;
-          else
-            wl_display_cancel_read(display);
-          wl_display_dispatch_pending(display);
-        }
+        // As an application's next request would: the compositor answers it after every event it
+        // had sent this client by then, which the round trip dispatches on the way.
+        wl_display_roundtrip(display);
         say("drained");
         fflush(stdout);
         continue;

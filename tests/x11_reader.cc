@@ -5,8 +5,8 @@
 //   ready                   once the window has the focus and its mapping
 //   c HEX ...               the code points the press typed, in hex ("c 3f" for "?")
 //   none CODE               a press of key code CODE that typed nothing: the key had no keysym then
-//   drained                 after a '?' on its standard input: every event the server had sent it
-//                           by then has been read and printed
+//   drained                 after a '?' on its standard input: every event the server had made for
+//                           it by then (a round trip later) has been read and printed
 // Modifier keys, which type nothing, are left out. Runs until its standard input ends.
 //   x11_reader [--slow-us N] [--stamp]
 //     --slow-us N  spends N microseconds on each key press before translating it, as a busy
@@ -117,6 +117,9 @@ int main(int argc, char **argv) {
       char c;
       if (read(0, &c, 1) <= 0) break;
       asked = c == '?';
+      // As an application's next request would: the server answers it only after the events it
+      // had made for this client by then, which the reply brings in ahead of it.
+      if (asked) XSync(d, False);
     }
   }
   XCloseDisplay(d);
