@@ -78,15 +78,17 @@ inline std::vector<double> rounds(int in, reader &out, int count, bool moves) {
   return times;
 }
 
-// Prints "roundtrip MEDIAN P99" (µs) over S alone and "lockstep MOVES_PER_SECOND" over M and S.
-inline bool report(int in, reader &out, int count) {
+// Prints "roundtrip MEDIAN P99" (µs) over count S alone, and "lockstep MOVES_PER_SECOND MEDIAN P99"
+// over moves rounds of M and S (count unless given).
+inline bool report(int in, reader &out, int count, int moves = 0) {
+  if (moves == 0) moves = count;
   std::vector<double> alone = rounds(in, out, count, false);
-  std::vector<double> moves = rounds(in, out, count, true);
-  if (alone.size() != static_cast<size_t>(count) || moves.size() != static_cast<size_t>(count)) return false;
+  std::vector<double> moved = rounds(in, out, moves, true);
+  if (alone.size() != static_cast<size_t>(count) || moved.size() != static_cast<size_t>(moves)) return false;
   double total = 0;
-  for (double t : moves) total += t;
-  printf("roundtrip %.1f %.1f\nlockstep %.0f\n", percentile(alone, 0.5), percentile(alone, 0.99),
-         1e6 * count / total);
+  for (double t : moved) total += t;
+  printf("roundtrip %.1f %.1f\nlockstep %.0f %.1f %.1f\n", percentile(alone, 0.5), percentile(alone, 0.99),
+         1e6 * moves / total, percentile(moved, 0.5), percentile(moved, 0.99));
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <iterator>
 
 #include "backend.h"
@@ -68,6 +69,9 @@ char about[700];          // where events go, for --verbose
 int64_t wheel_rest[2];    // scroll pixels not yet sent as a notch: vertical, horizontal
 int sent_x = -1, sent_y;  // the desktop position last sent, or -1
 uint64_t ready_at;        // when the session may send its first event, in host_clock_ns; 0 once past
+uint64_t sent_at;         // when the last event's call was sent, on mutter_ns's clock
+bool unconfirmed;         // events were sent that mutter has not been seen to pass on since
+bool no_idle_monitor;     // mutter's idle monitor cannot be read: replies follow the calls' answers
 
 // How long mutter has to answer at start, and to take calls mid-session, before it counts as gone.
 constexpr unsigned answer_ms = 3000;
@@ -84,6 +88,17 @@ constexpr int most_in_flight = 2;
 // each monitor and both cores busy, 6 runs each: with no pause 4 of 5 runs had lost or misplaced
 // moves, after 50 ms 1 of 6, after 100 ms none. The first event waits this long after the start.
 constexpr uint64_t settle_ms = 250;
+
+// mutter answers an event's call once it has handed the event to its input thread, which passes it
+// back to the main loop for the clients later; its idle monitor is reset in the same main-loop call
+// that gives an event to the clients. So a reply waits until the idle monitor says the main loop
+// has taken input since the last call was sent, and none for this long: with every call answered,
+// events still queued would mean the input thread went this long without running while it had
+// work. Measured with two busy loops beside mutter on two cores (1,746 gaps between the moves of a
+// burst, as a window received them), the longest pause was 8 ms; three times that.
+constexpr unsigned quiet_ms = 24;
+// How long a reply waits for that quiet at most: a desktop that someone keeps using is never quiet.
+constexpr unsigned quiet_bound_ms = 1000;
 
 constexpr int64_t pixels_per_notch = 120;
 
@@ -152,6 +167,13 @@ void mark_lost(const char *why) {
   if (lost) return;
   lost = true;
   snprintf(error, sizeof error, "lost GNOME's compositor: %.300s", why);
+}
+
+// mutter's clock, on which its idle monitor counts: CLOCK_MONOTONIC, unlike host_clock_ns.
+uint64_t mutter_ns() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
 }
 
 // Reads what the bus has for us and runs its callbacks; false once the connection broke.
@@ -250,6 +272,8 @@ void notify(const char *member, const char *types, ...) {
   va_start(ap, types);
   send_call(mutter, session, remote, member, nullptr, types, ap);
   va_end(ap);
+  sent_at = mutter_ns();
+  unconfirmed = true;
 }
 
 int on_closed(sd_bus_message * /*m*/, void * /*data*/, sd_bus_error * /*e*/) {
@@ -591,6 +615,7 @@ bool gnome_open() {
                                  : "unknown, text is sent unchecked");
   sent_x = -1;
   wheel_rest[0] = wheel_rest[1] = 0;
+  unconfirmed = no_idle_monitor = false;
   ready_at = host_clock_ns() + settle_ms * 1000000u;
   return true;
 }
@@ -776,8 +801,54 @@ const char *gnome_error() { return error[0] != '\0' ? error : nullptr; }
 const char *gnome_about() { return about; }
 const char *gnome_cannot_type() { return nullptr; }
 
+// Waits until mutter's main loop has passed on every event sent (quiet_ms). False on a stop signal,
+// or once mutter is lost; a mutter without an idle monitor is taken at its calls' answers, and said.
+bool await_dispatch() {
+  uint64_t until = host_clock_ns() + uint64_t{quiet_bound_ms} * 1000000u;
+  while (unconfirmed && !no_idle_monitor) {
+    // A failed call says why in error, which tells of a lost compositor only: kept aside.
+    char kept[sizeof error], why[sizeof error];
+    snprintf(kept, sizeof kept, "%s", error);
+    sd_bus_message *m = call(read_ms, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
+                             "org.gnome.Mutter.IdleMonitor", "GetIdletime", nullptr);
+    uint64_t answered = mutter_ns();
+    snprintf(why, sizeof why, "%s", m == nullptr ? error : "no idle time in its answer");
+    snprintf(error, sizeof error, "%s", kept);
+    uint64_t idle_ms = 0;
+    bool read = m != nullptr && sd.read(m, "t", &idle_ms) > 0;
+    if (m != nullptr) sd.message_unref(m);
+    if (!read) {
+      if (host_stop_signal() != 0 && !host_ending()) return false;
+      if (m == nullptr && strstr(why, "did not answer") != nullptr) {
+        mark_lost("it answered no call for a while");
+        return false;
+      }
+      note_delivery("S: GNOME's idle monitor cannot be read (%.200s): replies come once mutter has taken "
+                    "the events, which may be before windows have them",
+                    why);
+      no_idle_monitor = true;
+      break;
+    }
+    // The last input mutter passed on came at most idle_ms before the answer (it counts whole ms).
+    uint64_t last = answered - (idle_ms < answered / 1000000u ? idle_ms * 1000000u : 0);
+    if (last >= sent_at && idle_ms >= quiet_ms) break;
+    if (host_clock_ns() >= until) {
+      note_delivery("S: GNOME's compositor was not quiet for %u ms within %u ms: the reply may come before "
+                    "windows have every event",
+                    quiet_ms, quiet_bound_ms);
+      break;
+    }
+    // Not yet past the last event, or not quiet for long enough yet.
+    unsigned wait = last < sent_at ? 1 : quiet_ms - static_cast<unsigned>(idle_ms);
+    if (!host_sleep(wait)) return false;
+  }
+  unconfirmed = false;
+  return !lost;
+}
+
 // Every event is a call with a reply, which mutter sends once it has queued the event: when none is
-// outstanding, mutter has taken them all. The start's pause and the screen casts come first.
+// outstanding, mutter has taken them all; then its main loop must pass them on. The start's pause
+// and the screen casts come first.
 bool gnome_sync() {
   if (bus == nullptr || lost || !keep_session()) return false;
   while (!lost && in_flight > 0 && pump() && in_flight > 0) {
@@ -786,8 +857,9 @@ bool gnome_sync() {
     if (host_stop_signal() != 0 && !host_ending()) return false;
     mark_lost("it answered no call for a while");
   }
-  // mutter answers a D-Bus call before its main loop has passed the queued events on to the
-  // clients; a round trip on its Wayland display comes back only after that dispatch.
+  if (!lost && !await_dispatch()) return false;
+  // The clients' events are written out when mutter's main loop next waits: a round trip on its
+  // Wayland display comes back after that.
   if (!lost && display != nullptr && !wl_roundtrip_on(display, read_ms) && host_stop_signal() != 0 &&
       !host_ending())
     return false;
