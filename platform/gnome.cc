@@ -34,6 +34,7 @@ struct sd_functions {
   decltype(&sd_bus_flush_close_unref) flush_close_unref;
   decltype(&sd_bus_message_new_method_call) new_method_call;
   decltype(&sd_bus_message_appendv) appendv;
+  decltype(&sd_bus_message_append) append;
   decltype(&sd_bus_call_async) call_async;
   decltype(&sd_bus_process) process;
   decltype(&sd_bus_flush) flush;
@@ -108,6 +109,23 @@ constexpr uint32_t buttons[] = {0x110, 0x111, 0x112, 0x113, 0x114};
 constexpr char mutter[] = "org.gnome.Mutter.RemoteDesktop";
 constexpr char remote[] = "org.gnome.Mutter.RemoteDesktop.Session";
 
+// An event's call, as hidpipe keeps it until mutter answers: when the monitors change, mutter
+// closes the session, and a call that reached the closed session is sent again in the next one.
+enum event_kind : char { key_code, key_sym, button, motion, relative_motion, axis };
+struct event_call {
+  event_kind kind;
+  uint32_t code;  // the evdev key or button, the keysym, or the axis
+  int32_t value;  // pressed (1) or released (0); the notches of an axis
+  double x, y;    // a motion's desktop position, or a relative one's deltas
+};
+
+// The event calls sent whose answers have not come, oldest first (they come in order).
+event_call unanswered[most_in_flight];
+int unanswered_first, unanswered_count;
+// Those a closed session refused or that came after it closed, in order, until the next session.
+event_call redo[1024];
+int redo_count;
+
 // One monitor of the desktop: its screen-cast stream and its place in the compositor's space.
 struct monitor {
   char connector[64];
@@ -145,6 +163,7 @@ bool load() {
            find_symbol(systemd, "sd_bus_flush_close_unref", &sd.flush_close_unref) &&
            find_symbol(systemd, "sd_bus_message_new_method_call", &sd.new_method_call) &&
            find_symbol(systemd, "sd_bus_message_appendv", &sd.appendv) &&
+           find_symbol(systemd, "sd_bus_message_append", &sd.append) &&
            find_symbol(systemd, "sd_bus_call_async", &sd.call_async) &&
            find_symbol(systemd, "sd_bus_process", &sd.process) &&
            find_symbol(systemd, "sd_bus_flush", &sd.flush) &&
@@ -258,8 +277,49 @@ sd_bus_message *call(unsigned ms, const char *destination, const char *path, con
   return r.message;
 }
 
-// Sends an event's call, keeping at most most_in_flight unanswered: never one dropped.
-void notify(const char *member, const char *types, ...) {
+// Keeps a call for the next session.
+void keep_for_next(const event_call &c) {
+  if (redo_count < static_cast<int>(std::size(redo)))
+    redo[redo_count++] = c;
+  else
+    mark_lost("the monitors changed while more events than hidpipe keeps were on their way");
+}
+
+int on_event_reply(sd_bus_message *m, void * /*data*/, sd_bus_error * /*e*/) {
+  in_flight--;
+  if (unanswered_count == 0) return 0;
+  event_call c = unanswered[unanswered_first];
+  unanswered_first = (unanswered_first + 1) % static_cast<int>(std::size(unanswered));
+  unanswered_count--;
+  if (sd.is_method_error(m, nullptr) == 0) return 0;
+  // mutter says Closed before it refuses the calls that came after: those go to the next session.
+  if (closed) {
+    keep_for_next(c);
+    return 0;
+  }
+  const sd_bus_error *e = sd.get_error(m);
+  char why[300];
+  snprintf(why, sizeof why, "%s", e != nullptr && e->message != nullptr ? e->message : "a call failed");
+  mark_lost(why);
+  return 0;
+}
+
+const monitor &place(double px, double py, int *x, int *y);
+
+// Waits for the answers to every event call sent: once the session is known closed, so that those
+// it refused go to the next session ahead of what came later. False once mutter is lost.
+bool drain_unanswered() {
+  while (unanswered_count > 0 && !lost && pump() && unanswered_count > 0)
+    if (!wait_bus(read_ms)) {
+      if (host_stop_signal() == 0 || host_ending()) mark_lost("it answered no call for a while");
+      return false;
+    }
+  return !lost;
+}
+
+// Sends an event's call, keeping at most most_in_flight unanswered: never one dropped. Once the
+// session is known closed, the call waits for the next session instead.
+void notify(const event_call &c) {
   while (in_flight >= most_in_flight && !lost) {
     if (!pump() || in_flight < most_in_flight) break;
     if (!wait_bus(read_ms)) {
@@ -267,11 +327,45 @@ void notify(const char *member, const char *types, ...) {
       return;
     }
   }
-  if (lost) return;
-  va_list ap;
-  va_start(ap, types);
-  send_call(mutter, session, remote, member, nullptr, types, ap);
-  va_end(ap);
+  if (lost || (closed && !drain_unanswered())) return;
+  if (closed) {
+    keep_for_next(c);
+    return;
+  }
+  sd_bus_message *m = nullptr;
+  const char *member = nullptr;
+  int appended = -1;
+  switch (c.kind) {
+    case key_code: member = "NotifyKeyboardKeycode"; break;
+    case key_sym: member = "NotifyKeyboardKeysym"; break;
+    case button: member = "NotifyPointerButton"; break;
+    case motion: member = "NotifyPointerMotionAbsolute"; break;
+    case relative_motion: member = "NotifyPointerMotionRelative"; break;
+    case axis: member = "NotifyPointerAxisDiscrete"; break;
+  }
+  if (sd.new_method_call(bus, &m, mutter, session, remote, member) < 0) return;
+  switch (c.kind) {
+    case key_code:
+    case key_sym: appended = sd.append(m, "ub", c.code, c.value); break;
+    case button: appended = sd.append(m, "ib", static_cast<int32_t>(c.code), c.value); break;
+    case motion: {
+      // On the monitor that holds the point, in its own coordinates: this session's streams.
+      int x = 0, y = 0;
+      const monitor &on = place(c.x, c.y, &x, &y);
+      sent_x = x;
+      sent_y = y;
+      appended = sd.append(m, "sdd", on.stream, static_cast<double>(x - on.x), static_cast<double>(y - on.y));
+      break;
+    }
+    case relative_motion: appended = sd.append(m, "dd", c.x, c.y); break;
+    case axis: appended = sd.append(m, "ui", c.code, c.value); break;
+  }
+  bool ok = appended >= 0 && sd.call_async(bus, nullptr, m, on_event_reply, nullptr, uint64_t{read_ms} * 1000) >= 0;
+  sd.message_unref(m);
+  if (!ok) return;
+  in_flight++;
+  unanswered[(unanswered_first + unanswered_count) % static_cast<int>(std::size(unanswered))] = c;
+  unanswered_count++;
   sent_at = mutter_ns();
   unconfirmed = true;
 }
@@ -450,6 +544,7 @@ void disconnect() {
   for (bool &k : held_keys) k = false;
   for (bool &b : held_buttons) b = false;
   in_flight = 0;
+  unanswered_first = unanswered_count = redo_count = 0;
   monitor_count = 0;
 }
 
@@ -504,9 +599,10 @@ bool await_streams() {
     if (!pump()) return false;
     all = true;
     for (int i = 0; i < monitor_count; i++) all = all && monitors[i].streaming;
-    if (!all && !wait_bus(answer_ms)) {
+    // PipeWire takes its time with new streams on a busy machine (3 s did not always do).
+    if (!all && !wait_bus(read_ms)) {
       snprintf(error, sizeof error, "GNOME's compositor did not start its screen casts (waited %u s)",
-               answer_ms / 1000);
+               read_ms / 1000);
       return false;
     }
   }
@@ -547,10 +643,10 @@ void move_to(const cg_record &r);
 // so a new one is made, with screen casts of the monitors as they are now, and what hidpipe still
 // holds is pressed again in it, so that the desktop and hidpipe agree.
 bool follow_monitors() {
-  if (!open_session()) return false;
+  if (!drain_unanswered() || !open_session()) return false;
   host_sleep(settle_ms);
   for (unsigned code = 0; code < std::size(held_keys); code++)
-    if (held_keys[code]) notify("NotifyKeyboardKeycode", "ub", code, 1);
+    if (held_keys[code]) notify({key_code, code, 1, 0, 0});
   bool any = false;
   for (bool b : held_buttons) any = any || b;
   if (any && sent_x >= 0) {
@@ -559,7 +655,17 @@ bool follow_monitors() {
     move_to(at);
   }
   for (size_t b = 0; b < std::size(buttons); b++)
-    if (held_buttons[b]) notify("NotifyPointerButton", "ib", static_cast<int32_t>(buttons[b]), 1);
+    if (held_buttons[b]) notify({button, buttons[b], 1, 0, 0});
+  // Then what the closed session did not take, in order. Presses of what is held again are
+  // repeats, which mutter's virtual devices pass over; a move to where the pointer now is is left out.
+  int count = redo_count;
+  redo_count = 0;
+  for (int i = 0; i < count && !lost && !closed; i++) {
+    const event_call &c = redo[i];
+    int x = 0, y = 0;
+    if (c.kind == motion && (place(c.x, c.y, &x, &y), x == sent_x && y == sent_y)) continue;
+    notify(c);
+  }
   return true;
 }
 
@@ -646,19 +752,11 @@ const monitor &place(double px, double py, int *x, int *y) {
   return *best;
 }
 
-void move_to(const cg_record &r) {
-  int x = 0, y = 0;
-  const monitor &m = place(r.at.x, r.at.y, &x, &y);
-  sent_x = x;
-  sent_y = y;
-  notify("NotifyPointerMotionAbsolute", "sdd", m.stream, static_cast<double>(x - m.x),
-         static_cast<double>(y - m.y));
-}
+void move_to(const cg_record &r) { notify({motion, 0, 0, r.at.x, r.at.y}); }
 
 void mouse(const cg_record &r) {
   if (r.relative && !is_button(r.type)) {
-    notify("NotifyPointerMotionRelative", "dd", static_cast<double>(r.delta[0]),
-           static_cast<double>(r.delta[1]));
+    notify({relative_motion, 0, 0, static_cast<double>(r.delta[0]), static_cast<double>(r.delta[1])});
     // Where mutter then puts the pointer is its own affair: a button moves to its place first.
     sent_x = sent_y = -1;
     return;
@@ -673,17 +771,17 @@ void mouse(const cg_record &r) {
   if (x != sent_x || y != sent_y) move_to(r);
   size_t index = r.button < std::size(buttons) ? static_cast<size_t>(r.button) : 0;
   held_buttons[index] = is_press(r.type);
-  notify("NotifyPointerButton", "ib", static_cast<int32_t>(buttons[index]), is_press(r.type) ? 1 : 0);
+  notify({button, buttons[index], is_press(r.type) ? 1 : 0, 0, 0});
 }
 
 // Whole notches of the pixels gathered on an axis (positive down or right): mutter makes each a
 // detent of 10 units to applications, as a wheel's; the rest waits for more, as on X11.
-void scroll_axis(int axis, int64_t pixels) {
-  wheel_rest[axis] += pixels;
-  int64_t notches = wheel_rest[axis] / pixels_per_notch;
-  wheel_rest[axis] -= notches * pixels_per_notch;
+void scroll_axis(int axis_index, int64_t pixels) {
+  wheel_rest[axis_index] += pixels;
+  int64_t notches = wheel_rest[axis_index] / pixels_per_notch;
+  wheel_rest[axis_index] -= notches * pixels_per_notch;
   if (notches != 0)
-    notify("NotifyPointerAxisDiscrete", "ui", static_cast<uint32_t>(axis), static_cast<int32_t>(notches));
+    notify({axis, static_cast<uint32_t>(axis_index), static_cast<int32_t>(notches), 0, 0});
 }
 
 // The level at which mutter types a keysym: that of the first key, in key-code order, with it on
@@ -703,7 +801,7 @@ int mutter_level(xkb_keysym_t ks) {
   return -1;
 }
 
-void press_key_code(unsigned code, bool down) { notify("NotifyKeyboardKeycode", "ub", code, down ? 1 : 0); }
+void press_key_code(unsigned code, bool down) { notify({key_code, code, down ? 1 : 0, 0, 0}); }
 
 // Types each character by its keysym, which mutter presses with the layout's level (Shift, the
 // level 3 key). One that mutter would type at a higher level, which it presses without the level's
@@ -730,8 +828,8 @@ void type(const cg_record &r) {
                     static_cast<unsigned>(c), utf8_of(c, text), name != nullptr ? name : "of the seat");
       continue;
     }
-    notify("NotifyKeyboardKeysym", "ub", ks, 1);
-    notify("NotifyKeyboardKeysym", "ub", ks, 0);
+    notify({key_sym, ks, 1, 0, 0});
+    notify({key_sym, ks, 0, 0, 0});
   }
 }
 
@@ -765,7 +863,7 @@ void key(const cg_record &r) {
     if (r.down) type(r);
   } else if (unsigned code = evdev_of(r.keycode); code != 0) {
     if (code < std::size(held_keys)) held_keys[code] = r.down;
-    notify("NotifyKeyboardKeycode", "ub", code, r.down ? 1 : 0);
+    notify({key_code, code, r.down ? 1 : 0, 0, 0});
   }
 }
 
@@ -850,13 +948,17 @@ bool await_dispatch() {
 // outstanding, mutter has taken them all; then its main loop must pass them on. The start's pause
 // and the screen casts come first.
 bool gnome_sync() {
-  if (bus == nullptr || lost || !keep_session()) return false;
-  while (!lost && in_flight > 0 && pump() && in_flight > 0) {
-    if (wait_bus(read_ms)) continue;
-    // A stop signal cut the wait short: the releases follow, without a reply.
-    if (host_stop_signal() != 0 && !host_ending()) return false;
-    mark_lost("it answered no call for a while");
-  }
+  if (bus == nullptr || lost) return false;
+  // A session that closes meanwhile leaves calls for the next one, which keep_session sends.
+  do {
+    if (!keep_session()) return false;
+    while (!lost && in_flight > 0 && pump() && in_flight > 0) {
+      if (wait_bus(read_ms)) continue;
+      // A stop signal cut the wait short: the releases follow, without a reply.
+      if (host_stop_signal() != 0 && !host_ending()) return false;
+      mark_lost("it answered no call for a while");
+    }
+  } while (!lost && closed);
   if (!lost && !await_dispatch()) return false;
   // The clients' events are written out when mutter's main loop next waits: a round trip on its
   // Wayland display comes back after that.
