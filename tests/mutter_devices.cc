@@ -44,7 +44,7 @@ int on_reply(sd_bus_message * /*m*/, void * /*data*/, sd_bus_error * /*e*/) {
 
 // The path of a screen cast stream of the first monitor of the session, for absolute moves.
 bool first_stream(char (&stream)[128]) {
-  sd_bus_error e = SD_BUS_ERROR_NULL;
+  sd_bus_error e = {};  // SD_BUS_ERROR_NULL, which C++ takes only as a C99 compound literal
   sd_bus_message *m = nullptr;
   const char *id = nullptr, *path = nullptr;
   char cast[128];
@@ -75,7 +75,7 @@ int main(int argc, char **argv) {
   bool moving = argc > 2 && strcmp(argv[1], "moves") == 0, typing = argc > 2 && strcmp(argv[1], "keys") == 0;
   bool loop = moving || typing;
   long count = loop ? atol(argv[2]) * (typing ? 2 : 1) : 0;
-  sd_bus_error e = SD_BUS_ERROR_NULL;
+  sd_bus_error e = {};  // SD_BUS_ERROR_NULL, which C++ takes only as a C99 compound literal
   sd_bus_message *m = nullptr;
   const char *path = nullptr;
   if (sd_bus_open_user(&bus) < 0) return fail("the session bus", nullptr);

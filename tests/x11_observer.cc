@@ -167,14 +167,14 @@ std::vector<unsigned long> spare_record() {
   Atom type = None;
   int format = 0;
   unsigned long count = 0, after = 0;
-  unsigned char *data = nullptr;
+  unsigned char *bytes = nullptr;
   std::vector<unsigned long> values;
   if (XGetWindowProperty(control, DefaultRootWindow(control), record, 0, 4096, False, AnyPropertyType, &type,
-                         &format, &count, &after, &data) == Success &&
-      data != nullptr && format == 32)
+                         &format, &count, &after, &bytes) == Success &&
+      bytes != nullptr && format == 32)
     for (unsigned long i = 0; i < count; i++)
-      values.push_back(reinterpret_cast<unsigned long *>(data)[i] & 0xffffffffu);
-  if (data != nullptr) XFree(data);
+      values.push_back(reinterpret_cast<unsigned long *>(bytes)[i] & 0xffffffffu);
+  if (bytes != nullptr) XFree(bytes);
   return values;
 }
 
