@@ -360,7 +360,8 @@ void notify(const event_call &c) {
     case relative_motion: appended = sd.append(m, "dd", c.x, c.y); break;
     case axis: appended = sd.append(m, "ui", c.code, c.value); break;
   }
-  bool ok = appended >= 0 && sd.call_async(bus, nullptr, m, on_event_reply, nullptr, uint64_t{read_ms} * 1000) >= 0;
+  bool ok =
+      appended >= 0 && sd.call_async(bus, nullptr, m, on_event_reply, nullptr, uint64_t{read_ms} * 1000) >= 0;
   sd.message_unref(m);
   if (!ok) return;
   in_flight++;
@@ -780,8 +781,7 @@ void scroll_axis(int axis_index, int64_t pixels) {
   wheel_rest[axis_index] += pixels;
   int64_t notches = wheel_rest[axis_index] / pixels_per_notch;
   wheel_rest[axis_index] -= notches * pixels_per_notch;
-  if (notches != 0)
-    notify({axis, static_cast<uint32_t>(axis_index), static_cast<int32_t>(notches), 0, 0});
+  if (notches != 0) notify({axis, static_cast<uint32_t>(axis_index), static_cast<int32_t>(notches), 0, 0});
 }
 
 // The level at which mutter types a keysym: that of the first key, in key-code order, with it on
@@ -899,41 +899,50 @@ const char *gnome_error() { return error[0] != '\0' ? error : nullptr; }
 const char *gnome_about() { return about; }
 const char *gnome_cannot_type() { return nullptr; }
 
+// mutter's idle time in ms into *idle_ms, with when it answered (mutter_ns) in *answered: true, or
+// false with no_idle_monitor set when it cannot be read (or hidpipe stopped, or mutter is lost).
+bool read_idle(uint64_t *idle_ms, uint64_t *answered) {
+  // A failed call says why in error, which tells of a lost compositor only: kept aside.
+  char kept[sizeof error], why[sizeof error];
+  snprintf(kept, sizeof kept, "%s", error);
+  sd_bus_message *m = call(read_ms, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
+                           "org.gnome.Mutter.IdleMonitor", "GetIdletime", nullptr);
+  *answered = mutter_ns();
+  snprintf(why, sizeof why, "%s", m == nullptr ? error : "no idle time in its answer");
+  snprintf(error, sizeof error, "%s", kept);
+  bool read = m != nullptr && sd.read(m, "t", idle_ms) > 0;
+  if (m != nullptr) sd.message_unref(m);
+  if (read || (host_stop_signal() != 0 && !host_ending())) return read;
+  if (m == nullptr && strstr(why, "did not answer") != nullptr) {
+    mark_lost("it answered no call for a while");
+    return false;
+  }
+  note_delivery(
+      "S: GNOME's idle monitor cannot be read (%.200s): replies come once mutter has taken "
+      "the events, which may be before windows have them",
+      why);
+  no_idle_monitor = true;
+  return false;
+}
+
 // Waits until mutter's main loop has passed on every event sent (quiet_ms). False on a stop signal,
 // or once mutter is lost; a mutter without an idle monitor is taken at its calls' answers, and said.
 bool await_dispatch() {
   uint64_t until = host_clock_ns() + uint64_t{quiet_bound_ms} * 1000000u;
   while (unconfirmed && !no_idle_monitor) {
-    // A failed call says why in error, which tells of a lost compositor only: kept aside.
-    char kept[sizeof error], why[sizeof error];
-    snprintf(kept, sizeof kept, "%s", error);
-    sd_bus_message *m = call(read_ms, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
-                             "org.gnome.Mutter.IdleMonitor", "GetIdletime", nullptr);
-    uint64_t answered = mutter_ns();
-    snprintf(why, sizeof why, "%s", m == nullptr ? error : "no idle time in its answer");
-    snprintf(error, sizeof error, "%s", kept);
-    uint64_t idle_ms = 0;
-    bool read = m != nullptr && sd.read(m, "t", &idle_ms) > 0;
-    if (m != nullptr) sd.message_unref(m);
-    if (!read) {
-      if (host_stop_signal() != 0 && !host_ending()) return false;
-      if (m == nullptr && strstr(why, "did not answer") != nullptr) {
-        mark_lost("it answered no call for a while");
-        return false;
-      }
-      note_delivery("S: GNOME's idle monitor cannot be read (%.200s): replies come once mutter has taken "
-                    "the events, which may be before windows have them",
-                    why);
-      no_idle_monitor = true;
-      break;
+    uint64_t idle_ms = 0, answered = 0;
+    if (!read_idle(&idle_ms, &answered)) {
+      if (no_idle_monitor) break;
+      return false;
     }
     // The last input mutter passed on came at most idle_ms before the answer (it counts whole ms).
     uint64_t last = answered - (idle_ms < answered / 1000000u ? idle_ms * 1000000u : 0);
     if (last >= sent_at && idle_ms >= quiet_ms) break;
     if (host_clock_ns() >= until) {
-      note_delivery("S: GNOME's compositor was not quiet for %u ms within %u ms: the reply may come before "
-                    "windows have every event",
-                    quiet_ms, quiet_bound_ms);
+      note_delivery(
+          "S: GNOME's compositor was not quiet for %u ms within %u ms: the reply may come before "
+          "windows have every event",
+          quiet_ms, quiet_bound_ms);
       break;
     }
     // Not yet past the last event, or not quiet for long enough yet.

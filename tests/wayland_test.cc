@@ -911,7 +911,8 @@ TEST_F(gnome, monitors_rearranged_mid_session) {
   // mutter ends the session, releasing what it held; the calls on their way, and the next keys, may
   // reach the closed session before hidpipe hears of it: they go to the next.
   strings seen;
-  for (int tries = 0; tries < 40 && std::find(seen.begin(), seen.end(), "key 42 0 Shift_L") == seen.end(); tries++)
+  for (int tries = 0; tries < 40 && std::find(seen.begin(), seen.end(), "key 42 0 Shift_L") == seen.end();
+       tries++)
     for (const std::string &line : o.take(1, 250)) seen.push_back(line);
   send("K KeyA 1\nK KeyA 0\nT bcd\n");
   close(in);
@@ -924,9 +925,9 @@ TEST_F(gnome, monitors_rearranged_mid_session) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
   for (const std::string &line : o.take(100000, 500)) seen.push_back(line);
   strings keys = only(seen, {"key"});
-  EXPECT_EQ(keys, (strings{"key 42 1 Shift_L", "key 42 0 Shift_L", "key 42 1 Shift_L", "key 30 1 A", "key 30 0 A",
-                           "key 48 1 B", "key 48 0 B", "key 46 1 C", "key 46 0 C", "key 32 1 D", "key 32 0 D",
-                           "key 42 0 Shift_L"}))
+  EXPECT_EQ(keys, (strings{"key 42 1 Shift_L", "key 42 0 Shift_L", "key 42 1 Shift_L", "key 30 1 A",
+                           "key 30 0 A", "key 48 1 B", "key 48 0 B", "key 46 1 C", "key 46 0 C", "key 32 1 D",
+                           "key 32 0 D", "key 42 0 Shift_L"}))
       << said;
   EXPECT_EQ(still_down(seen), std::set<std::string>{});
   strings places;
