@@ -50,5 +50,9 @@ bool host_sleep(unsigned ms);
 void host_guard(unsigned ms, const char *why);
 void host_unguard();
 
+// What a guard that ends the process does first: release what the backend holds, by its own means
+// (a library may be stuck mid-call), within the ending's grace. Async-signal-safe; null for none.
+void host_last_words(void (*release)());
+
 // Whether the guard may write why: the command line's --verbose.
 extern bool host_verbose;

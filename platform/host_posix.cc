@@ -102,7 +102,8 @@ struct guard {
 };
 guard guards[4];
 int guard_count;
-char guard_why[256];  // what the guard that fires says: the earliest's
+char guard_why[256];   // what the guard that fires says: the earliest's
+void (*last_words)();  // what the guard does before it ends the process, or null
 
 void make_wake_pipe() {
   if (wake_read >= 0) return;
@@ -119,6 +120,7 @@ void on_guard(int /*sig*/) {
     for (const char *part : parts)
       if (write(2, part, strlen(part)) < 0) break;
   }
+  if (last_words != nullptr) last_words();
   int sig = stop_sig;
   if (sig != 0) {
     signal(sig, SIG_DFL);
@@ -214,3 +216,5 @@ void host_unguard() {
   if (guard_count > 0) guard_count--;
   arm_guards();
 }
+
+void host_last_words(void (*release)()) { last_words = release; }

@@ -124,3 +124,4 @@ bool host_sleep(unsigned ms) {
 // No library hidpipe calls on Windows waits without a bound.
 void host_guard(unsigned /*ms*/, const char * /*why*/) {}
 void host_unguard() {}
+void host_last_words(void (* /*release*/)()) {}

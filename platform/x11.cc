@@ -37,6 +37,10 @@ int64_t wheel_rest[2];     // scroll pixels not yet sent as a notch: vertical, h
 int sent_x = -1, sent_y;   // where hidpipe last put the pointer, or -1
 Window sync_window;        // an unmapped window of ours, whose property notices answer S, or 0
 Atom sync_atom;            // the property changed on it
+int xtest_opcode;          // XTEST's major opcode on this server
+int connection_fd = -1;    // the connection's socket, for the last words
+bool held_codes[256];      // X key codes that K holds down
+bool held_buttons[10];     // X buttons that B holds down
 
 // How long the server has to answer a connection, and to read what is sent mid-session, before it
 // counts as gone: Xlib itself waits without a bound.
@@ -69,12 +73,16 @@ unsigned x_button(CGMouseButton b) {
 
 // Xlib waits for a reply without a bound: a server that does not answer within read_ms ends the
 // session, with status 1 (or by the stop signal that came meanwhile).
-void guard_round_trip() {
+}  // namespace
+
+void x_guard_round_trip() {
   char why[400];
   snprintf(why, sizeof why, "the X server \"%s\" did not answer for %u s; ending with status 1", display_name,
            read_ms / 1000);
   host_guard(read_ms, why);
 }
+
+namespace {
 
 // A move by the event's deltas. The request carries 16-bit offsets, so a longer move is sent in
 // steps; past 64 steps an axis is cut, being longer than any screen. The server moves nothing
@@ -112,7 +120,7 @@ void mouse(const cg_record &r) {
   int root_x = sent_x, root_y = sent_y, win_x = 0, win_y = 0;
   unsigned mask = 0;
   if (host_stop_signal() == 0 && !host_ending()) {
-    guard_round_trip();
+    x_guard_round_trip();
     if (x_lib.query_pointer(x_display, DefaultRootWindow(x_display), &root, &child, &root_x, &root_y, &win_x,
                             &win_y, &mask) == False)
       root_x = -1;
@@ -123,7 +131,9 @@ void mouse(const cg_record &r) {
     sent_x = x;
     sent_y = y;
   }
-  x_lib.fake_button(x_display, x_button(r.button), is_press(r.type) ? True : False, CurrentTime);
+  unsigned button = x_button(r.button);
+  held_buttons[button] = is_press(r.type);
+  x_lib.fake_button(x_display, button, is_press(r.type) ? True : False, CurrentTime);
 }
 
 // Adds pixels to an axis's rest and clicks the wheel button once per whole notch in it.
@@ -170,6 +180,12 @@ bool load() {
            find_symbol(xlib, "XRefreshKeyboardMapping", &x_lib.refresh_keyboard_mapping) &&
            find_symbol(xlib, "XkbQueryExtension", &x_lib.xkb_query_extension) &&
            find_symbol(xlib, "XkbSelectEvents", &x_lib.xkb_select_events) &&
+           find_symbol(xlib, "XkbGetMap", &x_lib.xkb_get_map) &&
+           find_symbol(xlib, "XkbFreeKeyboard", &x_lib.xkb_free_keyboard) &&
+           find_symbol(xlib, "XkbGetState", &x_lib.xkb_get_state) &&
+           find_symbol(xlib, "XGetModifierMapping", &x_lib.get_modifier_mapping) &&
+           find_symbol(xlib, "XFreeModifiermap", &x_lib.free_modifiermap) &&
+           find_symbol(xlib, "XQueryExtension", &x_lib.query_named_extension) &&
            find_symbol(xlib, "XGrabServer", &x_lib.grab_server) &&
            find_symbol(xlib, "XUngrabServer", &x_lib.ungrab_server) &&
            find_symbol(xlib, "XInternAtom", &x_lib.intern_atom) &&
@@ -235,6 +251,57 @@ bool answers(const char *name) {
   return ok;
 }
 
+// XTEST's FakeInput request, as the protocol lays it out in the client's byte order.
+struct fake_input {
+  uint8_t major, minor;  // XTEST's opcode, 2
+  uint16_t length;       // 9 four-byte units
+  uint8_t type, detail;  // KeyRelease (3) or ButtonRelease (5); the key code or button
+  uint16_t unused0;
+  uint32_t time, root, unused1, unused2;
+  int16_t x, y;
+  uint32_t unused3;
+  uint16_t unused4;
+  uint8_t unused5, device;
+};
+static_assert(sizeof(fake_input) == 36, "FakeInput is 36 bytes");
+
+// When a wait for the server ends the process: Xlib may be stuck mid-call, so the releases of what
+// K and B hold go straight onto the connection, after what Xlib sent (it writes whole requests),
+// for the server to process when it reads on. Within the ending's grace; async-signal-safe.
+void release_raw() {
+  if (connection_fd < 0 || xtest_opcode <= 0) return;
+  constexpr int grace_ms = 2000;
+  auto send_one = [](uint8_t type, unsigned detail) {
+    fake_input r = {};
+    r.major = static_cast<uint8_t>(xtest_opcode);
+    r.minor = 2;
+    r.length = 9;
+    r.type = type;
+    r.detail = static_cast<uint8_t>(detail);
+    const auto *bytes = reinterpret_cast<const unsigned char *>(&r);
+    for (size_t done = 0; done < sizeof r;) {
+      pollfd p{connection_fd, POLLOUT, 0};
+      if (poll(&p, 1, grace_ms) <= 0) return false;
+      ssize_t n = send(connection_fd, bytes + done, sizeof r - done, MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  };
+  for (unsigned code = 0; code < std::size(held_codes); code++)
+    if (held_codes[code] && !send_one(3, code)) return;
+  for (unsigned b = 0; b < std::size(held_buttons); b++)
+    if (held_buttons[b] && !send_one(5, b)) return;
+  // The server would drop the releases with the connection if a reply it owes found it closed:
+  // stay until the replies owed have come and a while has passed without more.
+  char sink[4096];
+  for (int quiet_ms = grace_ms; quiet_ms > 0;) {
+    pollfd p{connection_fd, POLLIN, 0};
+    if (poll(&p, 1, quiet_ms) <= 0 || recv(connection_fd, sink, sizeof sink, 0) <= 0) break;
+    quiet_ms = 100;
+  }
+}
+
 int ignore_error(Display * /*d*/, XErrorEvent * /*e*/) { return 0; }
 // Marks the connection lost: the command loop then ends the session with status 1.
 void mark_lost() {
@@ -282,7 +349,8 @@ bool x11_open() {
     return false;
   }
   int event = 0, first_error = 0, major = 0, minor = 0;
-  bool xtest = x_lib.query_extension(x_display, &event, &first_error, &major, &minor) == True;
+  bool xtest = x_lib.query_extension(x_display, &event, &first_error, &major, &minor) == True &&
+               x_lib.query_named_extension(x_display, "XTEST", &xtest_opcode, &event, &first_error) == True;
   host_unguard();
   if (!xtest) {
     x_lib.close_display(x_display);
@@ -296,6 +364,10 @@ bool x11_open() {
   lost = false;
   wheel_rest[0] = wheel_rest[1] = 0;
   sent_x = -1;
+  for (bool &h : held_codes) h = false;
+  for (bool &h : held_buttons) h = false;
+  connection_fd = ConnectionNumber(x_display);
+  host_last_words(release_raw);
   snprintf(about, sizeof about, "events go to the X server \"%s\" through XTEST", display_name);
   return true;
 }
@@ -324,12 +396,9 @@ bool x11_deliver(const cg_record &r) {
     case cg_keyboard:
       // Text is typed on the key-down that carries it; its key-up has nothing left to do.
       if (r.text_length > 0) {
-        if (r.down) {
-          guard_round_trip();
-          x_type(r);
-          host_unguard();
-        }
+        if (r.down) x_type(r);
       } else if (unsigned code = evdev_of(r.keycode); code != 0) {
+        if (code + 8u < std::size(held_codes)) held_codes[code + 8u] = r.down;
         x_lib.fake_key(x_display, code + 8u, r.down ? True : False, CurrentTime);
       }
       break;
@@ -350,6 +419,8 @@ void x11_close() {
   }
   x_display = nullptr;
   sync_window = 0;  // gone with the connection
+  host_last_words(nullptr);
+  connection_fd = -1;
 }
 
 const char *x11_error() { return error[0] != '\0' ? error : nullptr; }
@@ -365,7 +436,7 @@ bool x11_sync() {
   if (lost) return false;
   XEvent e;
   if (sync_window == 0) {
-    guard_round_trip();
+    x_guard_round_trip();
     sync_atom = x_lib.intern_atom(x_display, "_HIDPIPE_SYNC", False);
     host_unguard();
     XSetWindowAttributes attributes = {};

@@ -32,6 +32,12 @@ struct x_functions {
   decltype(&XRefreshKeyboardMapping) refresh_keyboard_mapping;
   decltype(&XkbQueryExtension) xkb_query_extension;
   decltype(&XkbSelectEvents) xkb_select_events;
+  decltype(&XkbGetMap) xkb_get_map;
+  decltype(&XkbFreeKeyboard) xkb_free_keyboard;
+  decltype(&XkbGetState) xkb_get_state;
+  decltype(&XGetModifierMapping) get_modifier_mapping;
+  decltype(&XFreeModifiermap) free_modifiermap;
+  decltype(&XQueryExtension) query_named_extension;
   decltype(&XEventsQueued) events_queued;
   decltype(&XGrabServer) grab_server;
   decltype(&XUngrabServer) ungrab_server;
@@ -50,6 +56,10 @@ extern Display *x_display;  // the X server, while connected
 // Whether the server that name names answers a connection within *ms, which it sets: the bound to
 // put on what follows.
 bool x11_answers(const char *name, unsigned *ms);
+
+// Puts the bound of a round trip on what follows, until host_unguard: a server that answers nothing
+// for 10 s ends the session with status 1, its releases sent as it ends.
+void x_guard_round_trip();
 
 // Types the text a keyboard event carries, each character as a real key press (x11_text.cc).
 void x_type(const cg_record &r);

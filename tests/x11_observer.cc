@@ -1,6 +1,7 @@
 #include "x11_observer.h"
 
 #include <X11/XKBlib.h>
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xproto.h>
 #include <X11/Xutil.h>
@@ -123,7 +124,7 @@ std::vector<unsigned long> keyboard_mapping() {
   return all;
 }
 
-std::vector<int> take_spare_codes(unsigned long keysym) {
+std::vector<int> take_spare_codes(unsigned long keysym, int leave) {
   std::vector<int> codes;
   int min = 0, max = 0, per = 0;
   XDisplayKeycodes(control, &min, &max);
@@ -132,6 +133,10 @@ std::vector<int> take_spare_codes(unsigned long keysym) {
     bool none = true;
     for (int c = 0; c < per; c++) none = none && syms[(code - min) * per + c] == NoSymbol;
     if (!none) continue;
+    if (leave > 0) {
+      leave--;
+      continue;
+    }
     KeySym one = keysym;
     XChangeKeyboardMapping(control, code, 1, &one, 1);
     codes.push_back(code);
@@ -176,6 +181,53 @@ std::vector<unsigned long> spare_record() {
       values.push_back(reinterpret_cast<unsigned long *>(bytes)[i] & 0xffffffffu);
   if (bytes != nullptr) XFree(bytes);
   return values;
+}
+
+std::vector<int> spare_code_list() {
+  std::vector<int> codes;
+  int min = 0, max = 0, per = 0;
+  XDisplayKeycodes(control, &min, &max);
+  KeySym *syms = XGetKeyboardMapping(control, static_cast<KeyCode>(min), max - min + 1, &per);
+  for (int code = min; code <= max; code++) {
+    bool none = true;
+    for (int c = 0; c < per; c++) none = none && syms[(code - min) * per + c] == NoSymbol;
+    if (none) codes.push_back(code);
+  }
+  XFree(syms);
+  return codes;
+}
+
+void bind_as_a_session(int code, unsigned long keysym) {
+  KeySym both[2] = {keysym, keysym};
+  XChangeKeyboardMapping(control, code, 2, both, 1);
+  XSync(control, False);
+}
+
+void set_spare_record(const std::vector<unsigned long> &values) {
+  Atom record = XInternAtom(control, "_HIDPIPE_KEYCODES", False);
+  if (values.empty())
+    XDeleteProperty(control, DefaultRootWindow(control), record);
+  else
+    XChangeProperty(control, DefaultRootWindow(control), record, XA_CARDINAL, 32, PropModeReplace,
+                    reinterpret_cast<const unsigned char *>(values.data()), static_cast<int>(values.size()));
+  XSync(control, False);
+}
+
+unsigned long server_time() {
+  Window w = XCreateSimpleWindow(control, DefaultRootWindow(control), 0, 0, 1, 1, 0, 0, 0);
+  XSelectInput(control, w, PropertyChangeMask);
+  Atom atom = XInternAtom(control, "_HIDPIPE_TEST_TIME", False);
+  XChangeProperty(control, w, atom, XA_CARDINAL, 32, PropModeAppend, nullptr, 0);
+  XEvent e;
+  XWindowEvent(control, w, PropertyChangeMask, &e);
+  XDestroyWindow(control, w);
+  XSync(control, False);
+  return e.xproperty.time;
+}
+
+void lock_group(int group) {
+  XkbLockGroup(control, XkbUseCoreKbd, static_cast<unsigned>(group));
+  XSync(control, False);
 }
 
 bool x11_reader::start(const std::string &name, long slow_us) {

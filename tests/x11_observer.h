@@ -44,8 +44,9 @@ std::string describe(const x_event &e);
 std::vector<unsigned long> keyboard_mapping();
 
 // Binds every key code that has no keysym to keysym, as another program might, so that none is
-// spare; returns those codes. spare_codes_back gives them their empty mapping back.
-std::vector<int> take_spare_codes(unsigned long keysym);
+// spare but the first leave of them; returns those codes. spare_codes_back gives them their empty
+// mapping back.
+std::vector<int> take_spare_codes(unsigned long keysym, int leave = 0);
 void spare_codes_back(const std::vector<int> &codes);
 
 // Key codes without any keysym now.
@@ -54,6 +55,21 @@ int empty_codes();
 // The root window's record of spare codes that hidpipe sessions hold, as its 32-bit values; empty
 // when there is none.
 std::vector<unsigned long> spare_record();
+
+// The key codes without any keysym now.
+std::vector<int> spare_code_list();
+
+// Binds code to keysym as a hidpipe session does.
+void bind_as_a_session(int code, unsigned long keysym);
+
+// Sets the root window's record of spare codes to values (none: removes it), as any client may.
+void set_spare_record(const std::vector<unsigned long> &values);
+
+// The server's time now, in ms.
+unsigned long server_time();
+
+// Locks the keyboard's group (its layout, 0 for the first).
+void lock_group(int group);
 
 // An X application being typed into, in a process of its own (tests/x11_reader.cc): a focused
 // window that translates each key press as toolkits do, with the mapping it knows when it handles

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -319,6 +320,159 @@ TEST_F(x11, layout_switched_mid_session) {
   EXPECT_EQ(system(("setxkbmap -display " + display + " -layout us").c_str()), 0);
 }
 
+// Layouts loaded mid-session, after text was typed with the one before, and a second layout of a
+// group in effect: text still arrives as itself (a key of the first group types a Cyrillic letter in
+// the second, so Latin letters go by spare codes there), and K presses the physical key.
+struct layout_case {
+  const char *what;
+  const char *setxkbmap;  // its arguments
+  int group;              // the group locked then
+  const char *text;
+  const char *key_q;  // what K KeyQ then types
+};
+const layout_case layout_cases[] = {
+    {"French, loaded after text", "-layout fr", 0, "aqzwmy3東é", "a"},
+    {"German, loaded after text", "-layout de", 0, "aqzwmy3東é", "q"},
+    {"the second layout of us,ru", "-layout us,ru -option grp:alt_shift_toggle", 1, "aqz, фйя!", "й"},
+};
+
+TEST_F(x11, text_on_every_layout_and_group) {
+  if (on_path("setxkbmap").empty())
+    GTEST_FAIL() << "setxkbmap is not installed (apt-get install x11-xkb-utils)";
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
+  for (const layout_case &c : layout_cases) {
+    live_process p({.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}});
+    p.write("T aq\n");
+    EXPECT_EQ(app.take(2), code_points("aq")) << c.what;
+    ASSERT_EQ(system(("setxkbmap -display " + display + " " + c.setxkbmap).c_str()), 0);
+    lock_group(c.group);
+    p.write(std::string("T ") + c.text + "\nK KeyQ 1\nK KeyQ 0\n");
+    EXPECT_EQ(app.take(code_points(c.text).size() + 1), code_points(std::string(c.text) + c.key_q)) << c.what;
+    EXPECT_EQ(p.finish().status, 0) << c.what;
+    lock_group(0);
+    ASSERT_EQ(system(("setxkbmap -display " + display + " -layout us -option ''").c_str()), 0);
+  }
+  EXPECT_FALSE(anything_down());
+}
+
+// Anyone may write the record of spare codes. Entries no session made (codes out of the server's
+// range, on a key of the layout, holds no session sets, too many, too short) are passed over: text
+// is typed exactly where a spare code is left (and left out, said, where none is), hidpipe does not
+// crash, and every key of the layout is intact afterwards.
+struct record_case {
+  const char *what;
+  int spare;  // spare codes left free
+  // The record, from the server's time and the codes left free; with bind, those codes are bound
+  // first as a session binds them (record entry i's keysym on code i).
+  std::vector<unsigned long> (*record)(unsigned long time, const std::vector<int> &left);
+  bool bind;
+  const char *typed;  // what arrives of "é東"
+};
+using code_list = const std::vector<int> &;
+const record_case record_cases[] = {
+    {"below the server's first code", 0,
+     [](unsigned long, code_list) { return std::vector<unsigned long>{3, 0, 0, 0, 0, 3, 4242, 1, 0xe9, 0}; },
+     false, ""},
+    {"past its last code", 0,
+     [](unsigned long, code_list) {
+       return std::vector<unsigned long>{300, 4242, 1, 0xe9, 0, 0xffffffff, 4242, 1, 0xe9, 0};
+     },
+     false, ""},
+    {"on a key of the layout", 2,
+     [](unsigned long, code_list) {
+       return std::vector<unsigned long>{38, 0, 0, 0x61, 0, 38, 4242, 1, 0x61, 0};
+     },
+     false, "é東"},
+    {"on keys of the layout, with every spare code taken", 0,
+     [](unsigned long, code_list) {
+       return std::vector<unsigned long>{38, 4242, 1, 0x61, 0, 24, 4242, 1, 0x71, 0};
+     },
+     false, ""},
+    {"every spare code held for an hour", 2,
+     [](unsigned long t, code_list left) {
+       std::vector<unsigned long> v;
+       for (size_t i = 0; i < left.size(); i++)
+         v.insert(v.end(),
+                  {static_cast<unsigned long>(left[i]), 4242, 1, 0x1005000 + i, (t + 3600000) & 0xffffffff});
+       return v;
+     },
+     true, ""},
+    {"more entries than codes", 2,
+     [](unsigned long, code_list) {
+       std::vector<unsigned long> v;
+       for (int i = 0; i < 2000; i++) v.insert(v.end(), {38, 4242, 1, 0x61, 0});
+       return v;
+     },
+     false, "é東"},
+    {"cut short", 2,
+     [](unsigned long, code_list) {
+       return std::vector<unsigned long>{38, 4242, 1};
+     },
+     false, "é東"},
+};
+
+TEST_F(x11, record_nobody_made_is_passed_over) {
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
+  for (const record_case &c : record_cases) {
+    std::vector<int> taken = take_spare_codes(0x1002603, c.spare);  // U+2603, on the codes not left
+    std::vector<int> left = spare_code_list();
+    std::vector<unsigned long> record = c.record(server_time(), left);
+    if (c.bind)
+      for (size_t i = 0; i < left.size(); i++) bind_as_a_session(left[i], record[i * 5 + 3]);
+    const std::vector<unsigned long> before = keyboard_mapping();
+    set_spare_record(record);
+    auto begin = std::chrono::steady_clock::now();
+    process_result r = run_binary("T é東\n", {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}, {"-v"});
+    auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+    EXPECT_EQ(r.status, 0) << c.what << ": " << r.err;
+    EXPECT_LT(took.count(), 3000) << c.what;
+    EXPECT_EQ(app.take(code_points(c.typed).size()), code_points(c.typed)) << c.what;
+    bool said = r.err.find("no spare key code") != std::string::npos;
+    EXPECT_EQ(said, *c.typed == '\0') << c.what << ": " << r.err;
+    EXPECT_EQ(keyboard_mapping(), before) << c.what << ": a key changed";
+    set_spare_record({});
+    if (c.bind) spare_codes_back(left);
+    spare_codes_back(taken);
+  }
+  EXPECT_FALSE(anything_down());
+}
+
+// Six sessions share two spare codes, each typing characters of its own while it holds the right
+// button, for longer than a server may take to answer: each waits its turn for a code, none takes
+// the wait for a dead server, every character
+// arrives as itself in its session's order, and nothing is held afterwards.
+TEST_F(x11, six_sessions_on_two_spare_codes) {
+  x11_reader app;
+  ASSERT_TRUE(app.start(display));
+  std::vector<int> taken = take_spare_codes(0x1002603, 2);
+  constexpr int sessions = 6, each = 16;
+  std::vector<std::unique_ptr<live_process>> running;
+  for (int s = 0; s < sessions; s++) {
+    std::string text = "B 10 10 2 1\nT ";
+    for (int i = 0; i < each; i++)
+      text += utf8_of(0x4e00 + 0x100 * static_cast<unsigned>(s) + static_cast<unsigned>(i));
+    running.push_back(std::make_unique<live_process>(
+        live_process::launch{.env = {"DISPLAY=" + display, "HIDPIPE_BACKEND=x11"}, .args = {"-v"}}));
+    running.back()->write(text + "\nB 10 10 2 0\n");
+  }
+  std::vector<unsigned> got[sessions];
+  for (unsigned c : app.take(sessions * each, 10000)) got[(c - 0x4e00) / 0x100 % sessions].push_back(c);
+  for (int s = 0; s < sessions; s++) {
+    process_result r = running[static_cast<size_t>(s)]->finish();
+    EXPECT_EQ(r.status, 0) << "session " << s << ": " << r.err;
+    std::vector<unsigned> sent;
+    for (int i = 0; i < each; i++)
+      sent.push_back(0x4e00 + 0x100 * static_cast<unsigned>(s) + static_cast<unsigned>(i));
+    EXPECT_EQ(got[s], sent) << "session " << s << ": " << r.err;
+  }
+  EXPECT_FALSE(anything_down());
+  EXPECT_TRUE(spare_record().empty());
+  spare_codes_back(taken);
+}
+
 #ifdef UINPUT_FAKE
 // The uinput backend under an X server types with the server's keymap, its current layout and its
 // Caps Lock (before the XKB_DEFAULT_ variables), over the interposer that stands for /dev/uinput:
@@ -580,6 +734,34 @@ TEST_F(x11, stop_signal_ends_the_session_while_the_server_is_stopped) {
 }
 
 // A server that does not answer at start: exit 1 within the bound (3 s), -v naming it.
+// A server that stops answering mid-session ends it with status 1 once 10 s have passed; what K and
+// B held is released all the same, for the server to process when it runs again within the grace.
+TEST_F(x11, a_server_that_stops_answering_gets_the_releases) {
+  observe_stop();
+  pid_t own = 0;
+  std::string name = start_xvfb(&own);
+  ASSERT_FALSE(name.empty());
+  live_process p({.env = {"DISPLAY=" + name, "HIDPIPE_BACKEND=x11"}, .args = {"-v"}});
+  p.write("K ControlLeft 1\nB 100 100 0 1\n");
+  ASSERT_TRUE(p.wait_log(3));
+  kill(own, SIGSTOP);
+  p.write("B 200 200 2 1\n");  // a button asks the server where the pointer is
+  // Running again 11 s later: after the 10 s of the wait, within the 2 s of the ending's grace.
+  usleep(11000000);
+  kill(own, SIGCONT);
+  EXPECT_TRUE(p.ended(3000)) << "still running 14 s after the server stopped";
+  process_result r = p.finish();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("did not answer for 10 s"), std::string::npos) << r.err;
+  ASSERT_TRUE(observe_start(name));
+  observe_take(100, 300);
+  EXPECT_FALSE(anything_down());
+  observe_stop();
+  kill(own, SIGTERM);
+  waitpid(own, nullptr, 0);
+  ASSERT_TRUE(observe_start(display));
+}
+
 TEST_F(x11, stopped_server_at_start_exits_1) {
   pid_t own = 0;
   std::string name = start_xvfb(&own);
