@@ -31,13 +31,13 @@ namespace {
 // The functions used from libsystemd.
 struct sd_functions {
   decltype(&sd_bus_open_user) open_user;
-  decltype(&sd_bus_flush_close_unref) flush_close_unref;
+  decltype(&sd_bus_close) close;
+  decltype(&sd_bus_unref) unref;
   decltype(&sd_bus_message_new_method_call) new_method_call;
   decltype(&sd_bus_message_appendv) appendv;
   decltype(&sd_bus_message_append) append;
   decltype(&sd_bus_call_async) call_async;
   decltype(&sd_bus_process) process;
-  decltype(&sd_bus_flush) flush;
   decltype(&sd_bus_get_fd) get_fd;
   decltype(&sd_bus_get_events) get_events;
   decltype(&sd_bus_add_match_async) add_match_async;
@@ -160,13 +160,13 @@ bool load() {
     return false;
   }
   loaded = find_symbol(systemd, "sd_bus_open_user", &sd.open_user) &&
-           find_symbol(systemd, "sd_bus_flush_close_unref", &sd.flush_close_unref) &&
+           find_symbol(systemd, "sd_bus_close", &sd.close) &&
+           find_symbol(systemd, "sd_bus_unref", &sd.unref) &&
            find_symbol(systemd, "sd_bus_message_new_method_call", &sd.new_method_call) &&
            find_symbol(systemd, "sd_bus_message_appendv", &sd.appendv) &&
            find_symbol(systemd, "sd_bus_message_append", &sd.append) &&
            find_symbol(systemd, "sd_bus_call_async", &sd.call_async) &&
            find_symbol(systemd, "sd_bus_process", &sd.process) &&
-           find_symbol(systemd, "sd_bus_flush", &sd.flush) &&
            find_symbol(systemd, "sd_bus_get_fd", &sd.get_fd) &&
            find_symbol(systemd, "sd_bus_get_events", &sd.get_events) &&
            find_symbol(systemd, "sd_bus_add_match_async", &sd.add_match_async) &&
@@ -207,10 +207,10 @@ bool pump() {
   }
 }
 
-// Waits until the bus has something for us, for at most ms: sd-bus would wait without a bound, and
-// not for a stop signal. False on a stop signal or when the time ran out.
+// Waits until the bus has something for us, or can take what waits to be written, for at most ms:
+// sd-bus's own waits (its flush among them) have no bound and go on through signals, so it is only
+// ever asked to process what is at hand. False on a stop signal or when the time ran out.
 bool wait_bus(unsigned ms) {
-  sd.flush(bus);
   int events = sd.get_events(bus);
   return host_wait(sd.get_fd(bus), static_cast<short>(events > 0 ? events : POLLIN), ms) == host_ready;
 }
@@ -538,7 +538,11 @@ void forget_keymap() {
 
 void disconnect() {
   forget_keymap();
-  if (bus != nullptr) sd.flush_close_unref(bus);
+  // Whatever was to be sent has been answered, or never will be: nothing is waited for here.
+  if (bus != nullptr) {
+    sd.close(bus);
+    sd.unref(bus);
+  }
   bus = nullptr;
   session[0] = cast[0] = '\0';
   started = closed = false;
@@ -878,7 +882,7 @@ bool gnome_deliver(const cg_record &r) {
       if (r.wheels >= 2) scroll_axis(1, -int64_t{r.wheel[1]});
       break;
   }
-  sd.flush(bus);
+  pump();  // writes what the socket takes now; the rest goes with the next wait
   return !lost;
 }
 

@@ -1,14 +1,18 @@
 // The Wayland backend end to end: the binary drives a headless sway, and KWin without a display,
 // of the test's own; an observer window records what the compositor delivers to an application.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <optional>
@@ -933,6 +937,110 @@ TEST_F(gnome, monitors_rearranged_mid_session) {
   strings places;
   for (const std::string &line : only(seen, {"motion"})) places.push_back(line.substr(line.find(' ', 7) + 1));
   EXPECT_TRUE(places == expected_moves) << "moves lost, repeated or out of order";
+}
+
+// A session bus that never answers: a socket that takes the connection and says nothing, a
+// dbus-daemon that is stopped, and the automatic choice under a Wayland display that is gone. hidpipe
+// gives up within its 3 s with status 1 (and says why), and a stop signal ends it at once.
+struct silent_bus_case {
+  const char *what;
+  bool stopped_daemon;  // a real dbus-daemon, stopped; else a socket that never speaks
+  bool automatic;       // the backend chosen, under a WAYLAND_DISPLAY that is gone
+};
+const silent_bus_case silent_bus_cases[] = {
+    {"a socket that never speaks", false, false},
+    {"a stopped dbus-daemon", true, false},
+    {"the automatic choice under a dead WAYLAND_DISPLAY", false, true},
+};
+
+// Runs hidpipe -v with env and its input open; after stop_ms (unless -1) SIGTERM. Returns the wait
+// status, the time it ran, and what it said.
+int run_silent(const std::vector<std::string> &env, int stop_ms, long *took_ms, std::string *said) {
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return -1;
+  auto begin = std::chrono::steady_clock::now();
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 2);
+    close(in[1]);
+    close(out[0]);
+    for (const char *v : {"WAYLAND_DISPLAY", "DISPLAY", "HIDPIPE_BACKEND", "XDG_RUNTIME_DIR"}) unsetenv(v);
+    for (const std::string &v : env) putenv(strdup(v.c_str()));
+    execl(HIDPIPE_BINARY, "hidpipe", "-v", static_cast<char *>(nullptr));
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  if (stop_ms >= 0) {
+    usleep(static_cast<useconds_t>(stop_ms) * 1000);
+    kill(pid, SIGTERM);
+  }
+  char buf[4096];
+  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;) said->append(buf, static_cast<size_t>(n));
+  int status = 0;
+  waitpid(pid, &status, 0);
+  *took_ms = static_cast<long>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin)
+          .count());
+  close(in[1]);
+  close(out[0]);
+  return status;
+}
+
+TEST(gnome_start, a_bus_that_never_answers) {
+  char dir[] = "/tmp/hidpipe-bus-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/bus";
+  for (const silent_bus_case &c : silent_bus_cases) {
+    int listener = -1;
+    pid_t daemon = 0;
+    if (c.stopped_daemon) {
+      if (on_path("dbus-daemon").empty())
+        GTEST_FAIL() << "dbus-daemon is not installed (apt-get install dbus-daemon)";
+      daemon = fork();
+      if (daemon == 0) {
+        int null = open("/dev/null", O_RDWR);
+        dup2(null, 1);
+        dup2(null, 2);
+        execlp("dbus-daemon", "dbus-daemon", "--session", "--nofork", ("--address=unix:path=" + path).c_str(),
+               static_cast<char *>(nullptr));
+        _exit(127);
+      }
+      for (int i = 0; i < 100 && access(path.c_str(), F_OK) != 0; i++) usleep(20000);
+      kill(daemon, SIGSTOP);
+    } else {
+      listener = socket(AF_UNIX, SOCK_STREAM, 0);
+      sockaddr_un a = {};
+      a.sun_family = AF_UNIX;
+      snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+      ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+      ASSERT_EQ(listen(listener, 8), 0);
+    }
+    std::vector<std::string> env = {"DBUS_SESSION_BUS_ADDRESS=unix:path=" + path};
+    if (c.automatic)
+      env.push_back("WAYLAND_DISPLAY=" + std::string(dir) + "/gone");
+    else
+      env.emplace_back("HIDPIPE_BACKEND=gnome");
+    long took = 0;
+    std::string said;
+    int status = run_silent(env, -1, &took, &said);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << c.what << ": " << said;
+    EXPECT_LE(took, 4000) << c.what;
+    EXPECT_NE(said.find(c.automatic ? "hidpipe: cannot start" : "did not answer"), std::string::npos)
+        << c.what << ": " << said;
+    said.clear();
+    status = run_silent(env, 300, &took, &said);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << c.what << ": " << said;
+    EXPECT_LE(took, 1000) << c.what << ": SIGTERM did not end it at once";
+    if (listener >= 0) close(listener);
+    if (daemon > 0) {
+      kill(daemon, SIGKILL);
+      waitpid(daemon, nullptr, 0);
+    }
+    unlink(path.c_str());
+  }
+  rmdir(dir);
 }
 
 // mutter that goes away ends the session with status 1 at the next command.
