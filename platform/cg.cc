@@ -1,6 +1,7 @@
 // The Quartz Event Services subset off macOS: events are small records in a fixed pool; posting
 // records them in memory for tests, writes them to the log named by HIDPIPE_SIM_LOG and hands them
 // to the backend chosen when the first event source is made.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -43,6 +44,7 @@ CGPoint pointer_at;            // where the last posted mouse event put the poin
 
 bool env_read;          // whether HIDPIPE_SIM_LOG and HIDPIPE_SIM_FAIL have been read
 int log_fd = -1;        // the open log, or -1
+bool log_waits;         // it may have no room (a pipe, a socket): writes wait for room, bounded
 char log_path[256];     // its name, as HIDPIPE_SIM_LOG gives it
 char log_error[320];    // why the log that was asked for could not be opened, or empty
 char env_error[320];    // why a setting in the environment is bad, or empty
@@ -66,16 +68,25 @@ cg_event &event_of(CGEventRef e) {
   return *e;
 }
 
+// How long the log may wait for room: a reader that stops reading must not stop the session.
+constexpr unsigned log_wait_ms = 10000;
+
 void write_all(const char *p, size_t n) {
   while (n > 0 && log_fd >= 0) {
     // Windows' write takes an unsigned int: a gibibyte at a time suits every system.
-    size_t chunk = n < (size_t{1} << 30) ? n : size_t{1} << 30;
-    ssize_t w = write(log_fd, p, static_cast<unsigned>(chunk));
-    if (w < 0 && errno == EINTR) continue;
+    long w = log_waits ? host_write(log_fd, p, n, log_wait_ms)
+                       : static_cast<long>(write(
+                             log_fd, p, static_cast<unsigned>(n < (size_t{1} << 30) ? n : size_t{1} << 30)));
+    if (w < 0 && errno == EINTR && !log_waits) continue;
+    if (w < 0 && errno == EAGAIN) continue;
     if (w <= 0) {
-      // A reader that went away, or a full disk, ends the log, not the process.
-      note_delivery("the event log \"%s\" could not be written (%s); it ends here", log_path,
-                    w < 0 ? strerror(errno) : "nothing was written");
+      // A reader that went away or stopped reading, a full disk, or a stop signal while the log
+      // waited for room ends the log, not the process.
+      const char *why = w == 0               ? "nothing was written"
+                        : errno == ETIMEDOUT ? "its reader took nothing for 10 s"
+                        : errno == EINTR     ? "a stop signal cut the write short"
+                                             : strerror(errno);
+      note_delivery("the event log \"%s\" could not be written (%s); it ends here", log_path, why);
       close(log_fd);
       log_fd = -1;
       return;
@@ -98,6 +109,8 @@ void read_env() {
   if (const char *path = getenv("HIDPIPE_SIM_LOG"); path != nullptr && *path != '\0') {
     snprintf(log_path, sizeof log_path, "%s", path);
     log_fd = host_open_log(path, log_error, sizeof log_error);
+    struct stat st = {};
+    log_waits = log_fd >= 0 && fstat(log_fd, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISCHR(st.st_mode);
     if (log_fd >= 0) atexit(write_leaks);
   }
   if (check_environment(env_error, sizeof env_error) != nullptr) return;

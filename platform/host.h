@@ -41,6 +41,11 @@ enum host_wake { host_ready, host_timed_out, host_stopped };
 // and never past the grace; fd -1 waits for the time alone.
 host_wake host_wait(int fd, short events, unsigned timeout_ms);
 
+// Writes up to n bytes of p to fd as write() does, once fd has room: at most ms (and never past the
+// grace) for room, ended at once by a stop signal. -1 with errno ETIMEDOUT when no room came, EINTR
+// when a stop signal cut the wait short. A pipe's reader that never reads cannot hold a write.
+long host_write(int fd, const void *p, size_t n, unsigned ms);
+
 // Sleeps ms milliseconds, as host_wait with no descriptor; false when it was cut short.
 bool host_sleep(unsigned ms);
 

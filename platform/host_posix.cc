@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -170,6 +171,16 @@ host_wake host_wait(int fd, short events, unsigned timeout_ms) {
     if (n < 0 && errno != EINTR) return host_timed_out;
     if (n > 0 && fd >= 0 && p[0].revents != 0) return host_ready;
   }
+}
+
+long host_write(int fd, const void *p, size_t n, unsigned ms) {
+  switch (host_wait(fd, POLLOUT, ms)) {
+    case host_ready: break;
+    case host_stopped: errno = EINTR; return -1;
+    case host_timed_out: errno = ETIMEDOUT; return -1;
+  }
+  // Room for PIPE_BUF bytes is what a pipe that polls writable has: no more, or the write would wait.
+  return write(fd, p, n < PIPE_BUF ? n : PIPE_BUF);
 }
 
 bool host_sleep(unsigned ms) {

@@ -116,6 +116,12 @@ host_wake host_wait(int /*fd*/, short /*events*/, unsigned timeout_ms) {
   }
 }
 
+// Standard streams on Windows are files or pipes that WaitForSingleObject cannot wait on for room;
+// the log is written as it always was, a gibibyte at a time.
+long host_write(int fd, const void *p, size_t n, unsigned /*ms*/) {
+  return _write(fd, p, static_cast<unsigned>(n < (size_t{1} << 30) ? n : size_t{1} << 30));
+}
+
 bool host_sleep(unsigned ms) {
   ULONGLONG until = GetTickCount64() + ms;
   return host_wait(-1, 0, ms) == host_timed_out && GetTickCount64() >= until;

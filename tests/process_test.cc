@@ -160,6 +160,23 @@ TEST(log_safety, never_truncates_or_writes_into_the_input) {
   unlink(path);
 }
 
+// The log on a standard output whose reader stops reading, as `hidpipe | sleep 999` leaves it: the
+// session goes on for a while, and a stop signal still ends it at once.
+TEST(log_safety, a_reader_that_stops_reading_does_not_hold_a_stop) {
+  live_process p({.env = {"HIDPIPE_SIM_LOG=/dev/stdout"}, .args = {"-v"}, .replies_piped = true});
+  std::string moves;
+  for (int i = 0; i < 4000; i++) moves += i % 2 == 0 ? "M 1 1\n" : "M 2 2\n";  // some 300 KB of log
+  ASSERT_TRUE(p.write(moves));
+  usleep(500000);
+  p.send(SIGTERM);
+  EXPECT_TRUE(p.ended(2000)) << "still writing the log after SIGTERM";
+  process_result r = p.finish();
+  EXPECT_EQ(r.signal, SIGTERM);
+  EXPECT_NE(r.err.find("could not be written (a stop signal cut the write short); it ends here"),
+            std::string::npos)
+      << r.err;
+}
+
 TEST(log_safety, shares_standard_error_without_overwriting_it) {
   // The diagnostic comes first, then the log lines, in the one file.
   live_process p({.args = {"-v"}, .log_on_stderr = true});
