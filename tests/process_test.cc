@@ -1,4 +1,6 @@
 // The built binary end to end: its standard streams, exit status and event log.
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -245,6 +247,27 @@ TEST(process, every_bad_setting_is_explained) {
   }
   unlink(fifo_path.c_str());
   rmdir(fifo);
+}
+
+// Standard input in non-blocking mode (as a parent that shares the pipe may set it), with pauses
+// between the writes: "nothing yet" is a wait for input, not its end.
+TEST(process, non_blocking_input_waits_for_more) {
+  signal(SIGPIPE, SIG_IGN);  // a session that ended early must fail the test, not end it
+  int fds[2];
+  ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);  // the writing end stays the test's alone
+  ASSERT_EQ(fcntl(fds[0], F_SETFL, fcntl(fds[0], F_GETFL) | O_NONBLOCK), 0);
+  live_process p({.stdin_fd = fds[0], .replies_piped = true});
+  close(fds[0]);
+  ASSERT_EQ(write(fds[1], "K KeyA 1\nS 1\n", 13), 13);
+  EXPECT_EQ(p.read_reply(), "S 1");
+  usleep(500000);
+  EXPECT_FALSE(p.ended(0)) << "the session ended while its input was open";
+  ASSERT_EQ(write(fds[1], "S 2\n", 4), 4);
+  EXPECT_EQ(p.read_reply(), "S 2");
+  close(fds[1]);
+  process_result r = p.finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.log.size(), 2u) << "the press and, at the end, its release";
 }
 
 // Standard output and error closed at start: nothing else takes their descriptors, so diagnostics

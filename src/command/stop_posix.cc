@@ -54,16 +54,13 @@ void catch_stop_signals(int input_fd) {
   }
 }
 
-// The handler's interruption and its emptied input end a waiting read here.
-long read_input(int fd, char *buffer, unsigned n) { return read(fd, buffer, n); }
-
 namespace {
 
 // Waits ms milliseconds against a deadline on the monotonic clock, or until fd (when not -1) can be
 // written; a stop signal ends the wait at once. The stop signals are held back while the flag is
 // looked at, and let in by pselect itself, so that one arriving between the two still ends the
 // wait.
-room wait_until(int fd, unsigned ms) {
+room wait_until(int fd, unsigned ms, bool reading = false) {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   int64_t until = now.tv_sec * 1000000000LL + now.tv_nsec + int64_t{ms} * 1000000;
@@ -81,10 +78,11 @@ room wait_until(int fd, unsigned ms) {
     int64_t left = until - (now.tv_sec * 1000000000LL + now.tv_nsec);
     if (left <= 0) break;
     timespec wait = {static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
-    fd_set writable;
-    FD_ZERO(&writable);
-    if (fd >= 0) FD_SET(fd, &writable);
-    int n = pselect(fd + 1, nullptr, fd >= 0 ? &writable : nullptr, nullptr, &wait, &before);
+    fd_set ready;
+    FD_ZERO(&ready);
+    if (fd >= 0) FD_SET(fd, &ready);
+    fd_set *watch = fd >= 0 ? &ready : nullptr;
+    int n = pselect(fd + 1, reading ? watch : nullptr, reading ? nullptr : watch, nullptr, &wait, &before);
     // An error on fd (a reader gone, fd closed) shows as writable or as a failed wait: the write
     // then says what it is.
     if (fd >= 0 && (n > 0 || (n < 0 && errno != EINTR))) {
@@ -97,6 +95,20 @@ room wait_until(int fd, unsigned ms) {
 }
 
 }  // namespace
+
+// The handler's interruption and its emptied input end a waiting read here.
+long read_input(int fd, char *buffer, unsigned n) {
+  for (;;) {
+    long got = read(fd, buffer, n);
+    // An input that another user of it made non-blocking says "nothing yet": a wait for input,
+    // never its end.
+    if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || fd >= FD_SETSIZE) return got;
+    if (wait_until(fd, 60000, true) == room_stopped) {
+      errno = EINTR;
+      return -1;
+    }
+  }
+}
 
 bool pause_for(unsigned ms) { return wait_until(-1, ms) != room_stopped; }
 
