@@ -180,8 +180,10 @@ void die_by(int /*sig*/) {
 }
 
 void prepare_streams(int input_fd, bool /*diagnostics*/) {
-  // A broken pipe only fails the write here: nothing to ignore.
+  // A broken pipe only fails the write here: nothing to ignore. Replies end in a newline alone, as
+  // on every system: standard output in text mode would write CR LF.
   _setmode(input_fd, _O_BINARY);
+  _setmode(1, _O_BINARY);
 }
 
 void fill_standard_streams() {

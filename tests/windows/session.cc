@@ -51,7 +51,8 @@ bool child::line(std::string *out, DWORD ms) {
     size_t newline = pending.find('\n');
     if (newline != std::string::npos) {
       *out = pending.substr(0, newline);
-      if (!out->empty() && out->back() == '\r') out->pop_back();
+      crlf = !out->empty() && out->back() == '\r';
+      if (crlf) out->pop_back();
       pending.erase(0, newline + 1);
       return true;
     }

@@ -15,6 +15,7 @@ struct child {
   HANDLE input = nullptr;   // our end of its standard input, or null once closed
   HANDLE output = nullptr;  // our end of its standard output
   std::string pending;      // read and not yet cut into lines
+  bool crlf = false;        // the last line ended in CR LF, as a text-mode stream writes it
 
   // Starts command_line, with creation flags for CreateProcess; false if it cannot.
   bool start(const std::string &command_line, DWORD flags = 0);
@@ -22,8 +23,8 @@ struct child {
   bool write(const std::string &text);
   // Closes its input.
   void close_input();
-  // The next line of its output without the newline, waiting at most ms; false at the end of
-  // output or on timeout.
+  // The next line of its output without the newline (or CR LF: crlf says which), waiting at most
+  // ms; false at the end of output or on timeout.
   bool line(std::string *out, DWORD ms);
   // Waits for it to end, at most ms, and returns its exit status; STILL_ACTIVE if it has not.
   DWORD wait(DWORD ms = INFINITE);

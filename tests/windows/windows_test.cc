@@ -236,8 +236,9 @@ bool relative_moves(const std::string &hidpipe, observer &o, bool show) {
   return ok;
 }
 
-// S answers on standard output, in order and with its token, once SendInput has taken what came
-// before; the first once hidpipe is ready; P between lines changes nothing that is posted.
+// S answers on standard output, in order and with its token, each ending in a newline alone, once
+// SendInput has taken what came before; the first once hidpipe is ready; P between lines changes
+// nothing that is posted.
 bool replies(const std::string &hidpipe, observer &o) {
   o.sync();
   child h;
@@ -245,15 +246,18 @@ bool replies(const std::string &hidpipe, observer &o) {
   std::vector<std::string> said(2);
   h.write("S first\n");
   bool answered = h.line(&said[0], 5000);
+  bool crlf = h.crlf;  // a reply ends in a newline alone, as the protocol says
   h.write("K KeyA 1\nP 20\nK KeyA 0\nS  second one\n");
   answered = h.line(&said[1], 5000) && answered;
+  crlf = crlf || h.crlf;
   std::vector<std::string> got = stream(o.sync(), false);
   h.close_input();
   DWORD status = h.wait(5000);
   std::vector<std::string> want = {"key 41 1e 0 down injected", "key 41 1e 0 up injected"};
-  bool ok = answered && said[0] == "S first" && said[1] == "S  second one" && got == want && status == 0;
-  printf("%s replies: status %lu, \"%s\", \"%s\"\n", ok ? "ok  " : "FAIL", status, said[0].c_str(),
-         said[1].c_str());
+  bool ok =
+      answered && !crlf && said[0] == "S first" && said[1] == "S  second one" && got == want && status == 0;
+  printf("%s replies: status %lu, \"%s\", \"%s\"%s\n", ok ? "ok  " : "FAIL", status, said[0].c_str(),
+         said[1].c_str(), crlf ? ", ending in CR LF" : "");
   if (!ok)
     for (const std::string &line : got) printf("  %s\n", line.c_str());
   return ok;
