@@ -2,6 +2,10 @@
 // would make it.
 #include "user_keymap.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -82,22 +86,11 @@ const char *layout_name(xkb_keymap *keymap, xkb_layout_index_t layout) {
   return name != nullptr ? name : "unnamed";
 }
 
-// Reads a configuration file's names; false when it is missing or names no layout.
-bool read_file(const char *path, bool xorg, keymap_names *names) {
-  FILE *f = fopen(path, "re");
-  if (f == nullptr) return false;
-  char text[8192];
-  size_t n = fread(text, 1, sizeof text - 1, f);
-  fclose(f);
-  text[n] = '\0';
-  return read_keymap_names(text, xorg, names);
-}
-
 // Compiles the names a configuration file gives; null when it gives none or they make no keymap,
 // noting that in remark.
 xkb_keymap *from_file(const char *path, bool xorg, char (&remark)[240]) {
   keymap_names names = {};
-  if (!read_file(path, xorg, &names)) return nullptr;
+  if (!read_keymap_file(path, xorg, &names)) return nullptr;
   xkb_rule_names rule_names = {names.rules[0] != '\0' ? names.rules : nullptr, names.model, names.layout,
                                names.variant, names.options};
   xkb_keymap *keymap = compile(&rule_names, false);
@@ -132,19 +125,50 @@ const char *shell_assignment(const char *p, const char **name, size_t *length) {
 
 }  // namespace
 
+namespace {
+
+// Takes the name a line sets, if it sets one.
+void read_line_names(const char *line, bool xorg, keymap_names *out) {
+  const char *p = skip_space(line);
+  const char *name = nullptr;
+  size_t length = 0, size = 0;
+  const char *value = xorg ? xorg_option(p, &name, &length) : shell_assignment(p, &name, &length);
+  if (value == nullptr) return;
+  if (char *field = field_of(out, name, length, xorg, &size); field != nullptr)
+    copy_value(value, field, size);
+}
+
+}  // namespace
+
 bool read_keymap_names(const char *text, bool xorg, keymap_names *out) {
   *out = {};
   for (const char *line = text; line != nullptr && *line != '\0';) {
-    const char *p = skip_space(line);
+    read_line_names(line, xorg, out);
     const char *next = strchr(line, '\n');
     line = next != nullptr ? next + 1 : nullptr;
-    const char *name = nullptr;
-    size_t length = 0, size = 0;
-    const char *value = xorg ? xorg_option(p, &name, &length) : shell_assignment(p, &name, &length);
-    if (value == nullptr) continue;
-    if (char *field = field_of(out, name, length, xorg, &size); field != nullptr)
-      copy_value(value, field, size);
   }
+  return out->layout[0] != '\0';
+}
+
+bool read_keymap_file(const char *path, bool xorg, keymap_names *out) {
+  *out = {};
+  // A FIFO or a device at the path would make a plain open or read wait without end.
+  int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st = {};
+  FILE *f = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) ? fdopen(fd, "r") : nullptr;
+  if (f == nullptr) {
+    close(fd);
+    return false;
+  }
+  // Line by line, however long the file; the rest of a line longer than the buffer is no line.
+  char line[1024];
+  bool continued = false;
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (!continued) read_line_names(line, xorg, out);
+    continued = strchr(line, '\n') == nullptr;
+  }
+  fclose(f);
   return out->layout[0] != '\0';
 }
 

@@ -19,6 +19,10 @@ struct keymap_names {
 // "XkbLayout" "de"), as systemd-localed writes them, when true. False when it names no layout.
 bool read_keymap_names(const char *text, bool xorg, keymap_names *out);
 
+// The same for the file at path, read line by line whatever its length; false also when it is not a
+// regular file (a FIFO there would keep a reader waiting).
+bool read_keymap_file(const char *path, bool xorg, keymap_names *out);
+
 // What user_keymap found.
 struct found_keymap {
   xkb_keymap *keymap;         // the keymap (the caller unrefs it), or null

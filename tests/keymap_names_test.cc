@@ -1,6 +1,10 @@
 // The names of the system's layout, as the configuration files that the desktop reads give them.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <string>
 
 #include "user_keymap.h"
@@ -57,6 +61,44 @@ TEST(keymap_names, long_values_are_cut) {
   keymap_names n;
   ASSERT_TRUE(read_keymap_names(text.c_str(), false, &n));
   EXPECT_EQ(std::string(n.layout), std::string(sizeof n.layout - 1, 'x'));
+}
+
+// The file itself, whatever its length; and what is not a regular file (a FIFO, which would keep
+// a reader waiting for a writer, a directory) names nothing, at once.
+TEST(keymap_names, from_the_file_itself) {
+  char dir[] = "/tmp/hidpipe-keyboard-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string file = std::string(dir) + "/keyboard", fifo = std::string(dir) + "/fifo";
+  struct file_case {
+    const char *what;
+    std::string text;
+    const char *layout;  // null: names none
+  };
+  std::string comments;
+  for (int i = 0; i < 500; i++) comments += "# a comment of forty characters, a line\n";
+  const file_case cases[] = {
+      {"a layout after 20 KB of comments", comments + "XKBLAYOUT=\"de\"\n", "de"},
+      {"the rest of a long line is no line",
+       "# " + std::string(3000, 'x') + " XKBLAYOUT=\"de\"\nXKBMODEL=pc105\n", nullptr},
+  };
+  for (const file_case &c : cases) {
+    {
+      std::ofstream out(file);
+      out << c.text;
+    }
+    keymap_names n;
+    EXPECT_EQ(read_keymap_file(file.c_str(), false, &n), c.layout != nullptr) << c.what;
+    if (c.layout != nullptr) {
+      EXPECT_EQ(std::string(n.layout), c.layout) << c.what;
+    }
+  }
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  keymap_names n;
+  EXPECT_FALSE(read_keymap_file(fifo.c_str(), false, &n)) << "a FIFO";
+  EXPECT_FALSE(read_keymap_file(dir, false, &n)) << "a directory";
+  unlink(file.c_str());
+  unlink(fifo.c_str());
+  rmdir(dir);
 }
 
 }  // namespace
