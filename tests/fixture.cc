@@ -307,9 +307,12 @@ live_process::live_process(const launch &how) {
     fcntl(out_fds[0], F_SETFD, FD_CLOEXEC);
     replies_ = out_fds[0];
   }
-  if (how.outputs_closed) {
+  if (how.outputs_closed || how.output_closed) {
     posix_spawn_file_actions_addclose(&actions, 1);
-    posix_spawn_file_actions_addclose(&actions, 2);
+    if (how.outputs_closed)
+      posix_spawn_file_actions_addclose(&actions, 2);
+    else
+      posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_TRUNC, 0);
   } else if (replies_ >= 0) {
     posix_spawn_file_actions_adddup2(&actions, out_fds[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, err_.c_str(), O_WRONLY | O_TRUNC, 0);

@@ -73,6 +73,7 @@ class live_process {
     int stdin_fd = -1;                   // its standard input, or -1 for a pipe that write() fills
     bool log_on_stderr = false;          // HIDPIPE_SIM_LOG names the file its standard error goes to
     bool outputs_closed = false;         // its standard output and error are closed
+    bool output_closed = false;          // its standard output alone is closed
     bool replies_piped = false;          // its standard output is a pipe that read_reply() reads
   };
 

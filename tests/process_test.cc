@@ -270,6 +270,17 @@ TEST(process, non_blocking_input_waits_for_more) {
   EXPECT_EQ(r.log.size(), 2u) << "the press and, at the end, its release";
 }
 
+// Standard input that cannot be read, a directory: not an end of input, but a failure, said.
+TEST(process, unreadable_input_exits_1_and_says_why) {
+  int dir = open("/tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir, 0);
+  live_process p({.args = {"-v"}, .stdin_fd = dir});
+  close(dir);
+  process_result r = p.finish();
+  EXPECT_EQ(r.status, 1);
+  EXPECT_NE(r.err.find("hidpipe: cannot read standard input: Is a directory"), std::string::npos) << r.err;
+}
+
 // Standard output and error closed at start: nothing else takes their descriptors, so diagnostics
 // never go into the log (or a window system's connection).
 TEST(process, closed_standard_streams_stay_closed_to_others) {
@@ -279,6 +290,20 @@ TEST(process, closed_standard_streams_stay_closed_to_others) {
   EXPECT_EQ(r.status, 0);
   ASSERT_EQ(r.log.size(), 2u);
   for (const std::string &line : r.log) EXPECT_EQ(line[0], '{') << line;
+}
+
+// Standard output closed at start: a reply reaches no one, and -v says so, once.
+TEST(process, replies_to_a_closed_output_are_said_lost) {
+  live_process p({.args = {"-v"}, .output_closed = true});
+  p.write("S 1\nK KeyA 1\nS 2\n");
+  process_result r = p.finish();
+  EXPECT_EQ(r.status, 0);
+  EXPECT_NE(
+      r.err.find("hidpipe: line 1: S: the reply cannot be written to standard output (it was closed when "
+                 "hidpipe started); this and later replies are lost"),
+      std::string::npos)
+      << r.err;
+  EXPECT_EQ(r.err.find("line 3: S"), std::string::npos) << r.err;
 }
 
 }  // namespace

@@ -173,5 +173,10 @@ int run(int fd) {
       break;
     }
   }
+  // Input that could not be read (a directory, say) is no end of input: say so by the status.
+  if (int e = input_error(); e != 0 && status == 0) {
+    if (verbose) say("cannot read standard input: %s", strerror(e));
+    status = 1;
+  }
   return end_session(status);
 }

@@ -12,6 +12,7 @@ size_t start;        // the first byte of buffer not yet taken
 size_t end;          // the end of what was read into buffer
 int input = -1;      // the descriptor read
 bool ended;          // the input ended or failed: nothing more will be read
+int failure;         // the errno of the read that failed, or 0
 uint64_t count;      // lines returned so far
 
 // Reads more input behind what is buffered; false when nothing more can come.
@@ -32,7 +33,8 @@ bool fill() {
       return true;
     }
     if (n < 0 && errno == EINTR) continue;
-    // The end of input, or an error, which fgets reports alike.
+    // The end of input, or an error, which fgets reports alike; the error is kept for the status.
+    if (n < 0 && stop_signal == 0) failure = errno;
     ended = true;
     return false;
   }
@@ -57,8 +59,11 @@ void start_lines(int fd) {
   input = fd;
   start = end = 0;
   ended = false;
+  failure = 0;
   count = 0;
 }
+
+int input_error() { return failure; }
 
 bool read_line(char (&line)[line_size], line_info *info) {
   constexpr size_t most = line_size - 1;

@@ -22,3 +22,7 @@ void start_lines(int fd);
 // the rest, up to and including its newline, is discarded. Returns false at the end of input, on a
 // read error, or once a stop signal has arrived (a line still incomplete then is dropped).
 bool read_line(char (&line)[line_size], line_info *info);
+
+// The errno of the read that failed (a directory for input, say), or 0 when the input ended or is
+// still being read.
+int input_error();

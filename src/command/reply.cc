@@ -54,6 +54,10 @@ bool write_reply(const char *text, size_t n) {
 
 bool reply_sync(const char *token, size_t length, bool spaced) {
   if (replies_lost != nullptr) return false;
+  if (reply_fd == 1 && output_was_closed) {
+    replies_lost = "it was closed when hidpipe started";
+    return false;
+  }
   // At most "S ", a token of what remains of a line, and the newline.
   char text[line_size + 2];
   size_t n = 0;

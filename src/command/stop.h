@@ -39,6 +39,10 @@ long write_within(int fd, const char *p, unsigned n, unsigned ms, room *r);
 // standard input, output or error, and diagnostics would be written into it.
 void fill_standard_streams();
 
+// Whether standard output was closed when the process started (it then leads to the null device):
+// replies written there reach no one, and are lost as such.
+extern bool output_was_closed;
+
 // Readies the standard streams: input is read as the bytes that were written (Windows would
 // otherwise turn CR LF into LF and end at Ctrl+Z), and a reader of the replies or diagnostics that
 // goes away does not end the session with keys held.

@@ -134,9 +134,12 @@ void prepare_streams(int /*input_fd*/, bool /*diagnostics*/) {
   signal(SIGPIPE, SIG_IGN);
 }
 
+bool output_was_closed;
+
 void fill_standard_streams() {
   for (int fd = 0; fd < 3; fd++) {
     if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    if (fd == 1) output_was_closed = true;
     // The lowest free descriptor is this one.
     int null = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
     if (null >= 0 && null != fd) {

@@ -186,11 +186,14 @@ void prepare_streams(int input_fd, bool /*diagnostics*/) {
   _setmode(1, _O_BINARY);
 }
 
+bool output_was_closed;
+
 void fill_standard_streams() {
   // A process started without standard handles (detached, or by a service) has descriptors 0 to 2
   // that lead nowhere: they get the null device, as elsewhere.
   for (int fd = 0; fd < 3; fd++) {
     if (_get_osfhandle(fd) >= 0) continue;
+    if (fd == 1) output_was_closed = true;
     int null = _open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
     if (null >= 0 && null != fd) {
       _dup2(null, fd);
