@@ -71,22 +71,31 @@ cg_event &event_of(CGEventRef e) {
 // How long the log may wait for room: a reader that stops reading must not stop the session.
 constexpr unsigned log_wait_ms = 10000;
 
+// One write of the log's: waiting for room, bounded, where the log may have none.
+long write_some(const char *p, size_t n) {
+  if (log_waits) return host_write(log_fd, p, n, log_wait_ms);
+  // Windows' write takes an unsigned int: a gibibyte at a time suits every system.
+  return static_cast<long>(
+      write(log_fd, p, static_cast<unsigned>(n < (size_t{1} << 30) ? n : size_t{1} << 30)));
+}
+
+// Why a write of the log's failed, for the remark that ends it.
+const char *why_unwritten(long w) {
+  if (w == 0) return "nothing was written";
+  if (errno == ETIMEDOUT) return "its reader took nothing for 10 s";
+  if (errno == EINTR) return "a stop signal cut the write short";
+  return strerror(errno);
+}
+
 void write_all(const char *p, size_t n) {
   while (n > 0 && log_fd >= 0) {
-    // Windows' write takes an unsigned int: a gibibyte at a time suits every system.
-    long w = log_waits ? host_write(log_fd, p, n, log_wait_ms)
-                       : static_cast<long>(write(
-                             log_fd, p, static_cast<unsigned>(n < (size_t{1} << 30) ? n : size_t{1} << 30)));
-    if (w < 0 && errno == EINTR && !log_waits) continue;
-    if (w < 0 && errno == EAGAIN) continue;
+    long w = write_some(p, n);
+    if (w < 0 && (errno == EAGAIN || (errno == EINTR && !log_waits))) continue;
     if (w <= 0) {
       // A reader that went away or stopped reading, a full disk, or a stop signal while the log
       // waited for room ends the log, not the process.
-      const char *why = w == 0               ? "nothing was written"
-                        : errno == ETIMEDOUT ? "its reader took nothing for 10 s"
-                        : errno == EINTR     ? "a stop signal cut the write short"
-                                             : strerror(errno);
-      note_delivery("the event log \"%s\" could not be written (%s); it ends here", log_path, why);
+      note_delivery("the event log \"%s\" could not be written (%s); it ends here", log_path,
+                    why_unwritten(w));
       close(log_fd);
       log_fd = -1;
       return;

@@ -107,6 +107,14 @@ namespace {
 // Releases everything, whatever ended the session, and releases the source: the window system has
 // the grace to take the releases; one that is stopped or gone does not keep hidpipe from ending.
 // Returns the status, 1 when the releases could not be delivered.
+// Input that could not be read (a directory, say) is no end of input: the status says so.
+int unread_input(int status) {
+  int e = input_error();
+  if (e == 0 || status != 0) return status;
+  if (verbose) say("cannot read standard input: %s", strerror(e));
+  return 1;
+}
+
 int end_session(int status) {
   const char *ending = stop_signal != 0 ? "on the stop signal" : "at the end of input";
   bool lost_before = delivery_error != nullptr;
@@ -173,10 +181,5 @@ int run(int fd) {
       break;
     }
   }
-  // Input that could not be read (a directory, say) is no end of input: say so by the status.
-  if (int e = input_error(); e != 0 && status == 0) {
-    if (verbose) say("cannot read standard input: %s", strerror(e));
-    status = 1;
-  }
-  return end_session(status);
+  return end_session(unread_input(status));
 }
