@@ -4,9 +4,9 @@
 
 #include <cstdlib>
 
-#include "cg_control.h"
 #include "command/command.h"
 #include "emit/post.h"
+#include "quartz/cg_control.h"
 #include "state.h"
 
 namespace {

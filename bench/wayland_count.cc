@@ -7,7 +7,7 @@
 // LOOP's moves each followed by a round trip.
 //   wayland_count HIDPIPE LOOP RUNS           on sway
 //   wayland_count --gnome HIDPIPE LOOP RUNS   on headless mutter, through its remote-desktop
-//                                             interface, LOOP being tests/mutter_devices.cc
+//                                             interface, LOOP being tests/gnome/mutter_devices.cc
 //   wayland_count --kwin HIDPIPE LOOP RUNS    on KWin with a US layout: 1,000 and 10,000
 //                                             characters of text through fake input, from
 //                                             hidpipe and from LOOP's bare fake-input loop

@@ -15,7 +15,6 @@
 #include <cstring>
 #include <string>
 
-#include "cg_control.h"
 #include "command/command.h"
 #include "command/diag.h"
 #include "command/line.h"
@@ -24,6 +23,7 @@
 #include "keyboard/key.h"
 #include "pointer/button.h"
 #include "pointer/motion.h"
+#include "quartz/cg_control.h"
 #include "state.h"
 
 namespace {

@@ -3,7 +3,7 @@
 // its libraries are loaded only when it is chosen.
 #pragma once
 
-#include "cg_control.h"
+#include "quartz/cg_control.h"
 
 struct backend {
   const char *name;  // as HIDPIPE_BACKEND names it

@@ -40,7 +40,7 @@ constexpr const backend *built[] = {
 #ifdef HIDPIPE_UINPUT
     &uinput_backend,
 #endif
-#ifdef HIDPIPE_SENDINPUT
+#ifdef HIDPIPE_WINDOWS
     &sendinput_backend,
 #endif
     &none_backend,

@@ -10,10 +10,10 @@
 
 #include <unistd.h>
 
-#include "cg_control.h"
 #include "command/command.h"
 #include "emit/post.h"
 #include "mix.h"
+#include "quartz/cg_control.h"
 #include "state.h"
 
 extern "C" {

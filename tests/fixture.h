@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "cg_control.h"
+#include "quartz/cg_control.h"
 #include "state.h"
 
 // Starts each test from the state of a fresh process with its source created, and checks at the

@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "user_keymap.h"
+#include "shared/keymap.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "layout.h"
+#include "shared/layout.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "cg_control.h"
+#include "quartz/cg_control.h"
 
 // Clears every input-state variable of the program, as at process start.
 void reset_program();

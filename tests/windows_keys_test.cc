@@ -1,5 +1,5 @@
 // Windows' key codes against the key table: a row typed wrong in either would send another key.
-#include "windows_keys.h"
+#include "windows/keys.h"
 
 #include <gtest/gtest.h>
 

@@ -22,6 +22,6 @@ inline void host_guard(unsigned /*ms*/, const char * /*why*/) {}
 inline void host_unguard() {}
 inline bool host_verbose;
 #else
-#include "cg.h"
-#include "status.h"
+#include "quartz/cg.h"
+#include "quartz/status.h"
 #endif
