@@ -48,7 +48,7 @@ constexpr const backend *built[] = {
 
 }  // namespace
 
-char choice_reason[400];
+char choice_reason[1024];
 
 const backend *find_backend(const char *name) {
   for (const backend *b : built)

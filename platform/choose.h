@@ -6,7 +6,7 @@
 #include "environment.h"
 
 extern const backend none_backend;  // the event log alone
-extern char choice_reason[400];     // why no backend could start, for choose_backend's *why
+extern char choice_reason[1024];    // why no backend could start, for choose_backend's *why
 
 // The backend of this name that this build carries, or null.
 const backend *find_backend(const char *name);

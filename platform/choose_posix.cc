@@ -31,7 +31,16 @@ const backend *automatic(const char **note) {
     if (wayland != nullptr && wayland->open()) return wayland;
     // GNOME's compositor offers its own on the session bus.
     if (gnome != nullptr && gnome->open()) return gnome;
-    if (uinput != nullptr && uinput_writable()) return opened(uinput);
+    if (uinput != nullptr && uinput_writable()) {
+      // Said, for a compositor that could take them itself once allowed (KWin's grant).
+      static char passed_over[sizeof choice_reason + 64];
+      const char *e = wayland != nullptr ? wayland->error() : nullptr;
+      if (e != nullptr) {
+        snprintf(passed_over, sizeof passed_over, "events go to uinput: %s", e);
+        *note = passed_over;
+      }
+      return opened(uinput);
+    }
     if (x11 != nullptr && env_set("DISPLAY")) {
       *note =
           "only X applications will see the events: WAYLAND_DISPLAY is set, but the compositor offers "

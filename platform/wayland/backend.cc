@@ -6,9 +6,11 @@
 #include "wayland/keyboard.h"
 
 #include <poll.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -45,14 +47,15 @@ int output_count;                                   // how many of outputs are i
 zwlr_virtual_pointer_v1 *pointer;                   // the virtual pointer, with wlroots
 int left, top, width, height;                       // the desktop: the union of the outputs
 int sent_x = -1, sent_y;                            // the position last sent, or -1
-bool held[256];                                     // evdev keys held through fake input
-bool caps_by_k;                                     // Caps Lock as K's presses of it left it
-uint64_t pointer_ready_at;                          // when the new pointer may move: wl_ready_at
-int64_t wheel_rest[2];                              // pixels not yet sent as a notch: vertical, horizontal
-int64_t wheel_pixels[2];                            // pixels scrolled in all, per axis
-wl_fixed_t wheel_sent[2];                           // axis units sent in all, per axis
-char error[400];                                    // why the backend cannot start, or was wl_lost
-char about[400];                                    // where events go, for --verbose
+bool kde;                   // KDE's protocols offered: KWin, which may keep fake input back
+bool held[256];             // evdev keys held through fake input
+bool caps_by_k;             // Caps Lock as K's presses of it left it
+uint64_t pointer_ready_at;  // when the new pointer may move: wl_ready_at
+int64_t wheel_rest[2];      // pixels since a notch's boundary: vertical, horizontal
+int64_t wheel_pixels[2];    // pixels scrolled in all, per axis
+wl_fixed_t wheel_sent[2];   // axis units sent in all, per axis
+char error[900];            // why the backend cannot start, or was wl_lost
+char about[400];            // where events go, for --verbose
 
 // How long the compositor has to answer at start, and to read what is sent mid-session, before it
 // counts as gone: libwayland itself would wait without a bound.
@@ -70,8 +73,9 @@ constexpr double units_per_notch = 10;
 // the 1/256 steps of wl_fixed_t never add up to a drift: 120 scrolls of a pixel are 10 units.
 wl_fixed_t axis_units(int axis, int32_t pixels) {
   wheel_pixels[axis] += pixels;
-  wl_fixed_t total =
-      wl_fixed_from_double(static_cast<double>(wheel_pixels[axis]) * units_per_notch / pixels_per_notch);
+  // Rounded to the nearest 1/256 here: libwayland 1.23's own conversion truncates, 1.21's rounded.
+  wl_fixed_t total = static_cast<wl_fixed_t>(
+      std::lround(static_cast<double>(wheel_pixels[axis]) * units_per_notch / pixels_per_notch * 256.0));
   wl_fixed_t step = total - wheel_sent[axis];
   wheel_sent[axis] = total;
   return step;
@@ -133,6 +137,7 @@ T *bind(uint32_t name, const wl_interface *interface, uint32_t version) {
 }
 
 void on_global(void * /*data*/, wl_registry * /*r*/, uint32_t name, const char *interface, uint32_t version) {
+  if (strncmp(interface, "org_kde_", 8) == 0 || strncmp(interface, "kde_", 4) == 0) kde = true;
   if (strcmp(interface, "wl_seat") == 0 && wl_the_seat == nullptr) {
     wl_the_seat = bind<wl_seat>(name, &wl_seat_interface, 1);
     wl_seat_add_listener(wl_the_seat, &seat_listener, nullptr);
@@ -267,6 +272,7 @@ void disconnect() {
   pointer_manager = nullptr;
   keyboard_manager = nullptr;
   fake_input = nullptr;
+  kde = false;
   xdg_output_manager = nullptr;
   pointer = nullptr;
   wl_the_seat = nullptr;
@@ -354,13 +360,15 @@ void mouse(const cg_record &r) {
   if (pointer != nullptr) zwlr_virtual_pointer_v1_frame(pointer);
 }
 
-// Scrolls one axis by pixels (positive down or right, as wl_pointer counts), with the whole
-// notches that have accumulated.
+// Scrolls one axis by pixels (positive down or right, as wl_pointer counts). A scroll of whole
+// notches from a notch's boundary is a wheel's, and its notches go with it; any other is smooth
+// alone: clients that take a frame's notches for its whole distance (wl_pointer's value120, as
+// Chromium does on sway 1.10) would count again what partial scrolls before it had covered.
 void scroll_axis(int axis, int32_t pixels) {
   if (pixels == 0) return;
-  wheel_rest[axis] += pixels;
-  int64_t notches = wheel_rest[axis] / pixels_per_notch;
-  wheel_rest[axis] -= notches * pixels_per_notch;
+  bool whole = wheel_rest[axis] == 0 && pixels % pixels_per_notch == 0;
+  int64_t notches = whole ? pixels / pixels_per_notch : 0;
+  wheel_rest[axis] = (wheel_rest[axis] + pixels) % pixels_per_notch;
   auto a = static_cast<uint32_t>(axis);
   wl_fixed_t units = axis_units(axis, pixels);
   if (pointer == nullptr)
@@ -404,6 +412,22 @@ bool wayland_open() {
         fake_input, "hidpipe", "hidpipe drives the keyboard and mouse from commands on its standard input");
     snprintf(about, sizeof about, "events go to KWin's fake input (%dx%d pixels at %d,%d)", width, height,
              left, top);
+  } else if (kde) {
+    // KWin offers fake input only to the programs its grant names, and says why not in its own log.
+    char self[256] = "its path";
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) self[n] = '\0';
+    snprintf(
+        error, sizeof error,
+        "KWin keeps its fake input from this program (%s): it grants it to a program whose .desktop "
+        "file (in an applications folder, such as /usr/share/applications) lists org_kde_kwin_fake_input "
+        "in X-KDE-Wayland-Interfaces and has Exec= that full path (cmake --install installs one for the "
+        "installed binary), and KWin 6 finds the file only through an XDG applications menu "
+        "(applications.menu in /etc/xdg/menus or ~/.config/menus; a Plasma session has one); KWin's log "
+        "says \"Could not find the desktop file\" when it found none",
+        self);
+    disconnect();
+    return false;
   } else {
     snprintf(error, sizeof error,
              "the Wayland compositor offers no input protocol hidpipe speaks (wlroots' virtual pointer and "

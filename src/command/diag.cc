@@ -18,7 +18,7 @@
 bool verbose;
 
 void say(const char *format, ...) {
-  char text[512];
+  char text[1024];
   int n = snprintf(text, sizeof text, "hidpipe: ");
   va_list ap;
   va_start(ap, format);
