@@ -62,6 +62,7 @@ bool started;             // the remote-desktop session was started
 int in_flight;            // calls sent whose replies have not come
 bool lost;                // mutter went away or closed the session
 bool monitors_moved;      // the monitors changed since they were read
+bool moved_in_session;    // they changed, and were read again, in the session open now
 bool closed;              // mutter closed the session: when the monitors changed, a new one follows
 bool held_keys[256];      // evdev keys held through the session
 bool held_buttons[5];     // buttons held, by platform button
@@ -293,7 +294,9 @@ int on_event_reply(sd_bus_message *m, void * /*data*/, sd_bus_error * /*e*/) {
   unanswered_count--;
   if (sd.is_method_error(m, nullptr) == 0) return 0;
   // mutter says Closed before it refuses the calls that came after: those go to the next session.
-  if (closed) {
+  // It says MonitorsChanged before it refuses those to a stream it ended for them: those go again
+  // once the streams are read anew.
+  if (closed || monitors_moved) {
     keep_for_next(c);
     return 0;
   }
@@ -563,6 +566,22 @@ bool read_path(sd_bus_message *m, char (&out)[128]) {
 }
 
 // Screen casts of the monitors in use, each with its place, for absolute motion.
+// A stream of the monitor's in the screen cast, watched for its PipeWire stream.
+bool record_monitor(monitor &mon) {
+  if (!read_path(call(answer_ms, mutter, cast, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor",
+                      "sa{sv}", mon.connector, 0),
+                 mon.stream))
+    return false;
+  mon.streaming = false;
+  char rule[256];
+  snprintf(
+      rule, sizeof rule,
+      "type='signal',path='%s',interface='org.gnome.Mutter.ScreenCast.Stream',member='PipeWireStreamAdded'",
+      mon.stream);
+  watch(rule, on_stream, &mon);
+  return true;
+}
+
 bool record_monitors() {
   char connectors[8][64];
   int n = read_connectors(connectors);
@@ -574,17 +593,7 @@ bool record_monitors() {
   for (int i = 0; i < n; i++) {
     monitor &mon = monitors[monitor_count];
     snprintf(mon.connector, sizeof mon.connector, "%.63s", connectors[i]);
-    if (!read_path(call(answer_ms, mutter, cast, "org.gnome.Mutter.ScreenCast.Session", "RecordMonitor",
-                        "sa{sv}", mon.connector, 0),
-                   mon.stream))
-      return false;
-    mon.streaming = false;
-    char rule[256];
-    snprintf(
-        rule, sizeof rule,
-        "type='signal',path='%s',interface='org.gnome.Mutter.ScreenCast.Stream',member='PipeWireStreamAdded'",
-        mon.stream);
-    watch(rule, on_stream, &mon);
+    if (!record_monitor(mon)) return false;
     monitor_count++;
   }
   return true;
@@ -618,7 +627,7 @@ bool await_streams() {
 // their places read.
 bool open_session() {
   const char *id = nullptr;
-  closed = false;
+  closed = moved_in_session = false;
   bool ok = read_path(call(answer_ms, mutter, "/org/gnome/Mutter/RemoteDesktop",
                            "org.gnome.Mutter.RemoteDesktop", "CreateSession", nullptr),
                       session);
@@ -644,6 +653,19 @@ bool open_session() {
 
 void move_to(const cg_record &r);
 
+// Sends again, in order, what mutter refused across a change of monitors; a move to where the
+// pointer now is is left out.
+void send_again() {
+  int count = redo_count;
+  redo_count = 0;
+  for (int i = 0; i < count && !lost && !closed; i++) {
+    const event_call &c = redo[i];
+    int x = 0, y = 0;
+    if (c.kind == motion && (place(c.x, c.y, &x, &y), x == sent_x && y == sent_y)) continue;
+    notify(c);
+  }
+}
+
 // After the monitors changed: mutter ends a session whose monitors change, releasing what it held,
 // so a new one is made, with screen casts of the monitors as they are now, and what hidpipe still
 // holds is pressed again in it, so that the desktop and hidpipe agree.
@@ -662,16 +684,35 @@ bool follow_monitors() {
   for (size_t b = 0; b < std::size(buttons); b++)
     if (held_buttons[b]) notify({button, buttons[b], 1, 0, 0});
   // Then what the closed session did not take, in order. Presses of what is held again are
-  // repeats, which mutter's virtual devices pass over; a move to where the pointer now is is left out.
-  int count = redo_count;
-  redo_count = 0;
-  for (int i = 0; i < count && !lost && !closed; i++) {
-    const event_call &c = redo[i];
-    int x = 0, y = 0;
-    if (c.kind == motion && (place(c.x, c.y, &x, &y), x == sent_x && y == sent_y)) continue;
-    notify(c);
-  }
+  // repeats, which mutter's virtual devices pass over.
+  send_again();
   return true;
+}
+
+// After the monitors changed in a session mutter kept open (mutter 48 does; 43 ends it): where the
+// streams outlived the change, their places are read anew and what mutter refused meanwhile is sent
+// again. mutter 48 ends the stream of a monitor that moved, though, and gives a stream recorded now
+// no PipeWire stream: then, or when the monitors in use are others, the session is stopped and a new
+// one follows, as when mutter ends it.
+bool replace_monitors() {
+  if (!drain_unanswered()) return false;
+  char connectors[8][64];
+  int n = read_connectors(connectors);
+  bool same = n == monitor_count;
+  for (int i = 0; same && i < n; i++) same = strcmp(connectors[i], monitors[i].connector) == 0;
+  for (int i = 0; same && i < monitor_count; i++) same = read_place(monitors[i]);
+  monitors_moved = false;
+  if (same) {
+    measure_desktop();
+    moved_in_session = true;
+    send_again();
+    return true;
+  }
+  if (lost) return false;
+  closed = true;  // what mutter refuses from now on goes to the next session
+  sd_bus_message *m = call(answer_ms, mutter, session, remote, "Stop", nullptr);
+  if (m != nullptr) sd.message_unref(m);
+  return follow_monitors();
 }
 
 bool gnome_open() {
@@ -849,11 +890,13 @@ bool keep_session() {
   if (closed) {
     // The notice of new monitors may come just after the session's end.
     for (int tries = 0; !monitors_moved && tries < 10 && pump(); tries++) wait_bus(30);
+    // Or came just before it, and was taken for a change the session outlived.
+    monitors_moved = monitors_moved || moved_in_session;
     if (!monitors_moved) mark_lost("it closed the remote-desktop session");
   }
   if (monitors_moved && !lost) {
-    monitors_moved = false;
-    if (closed && !follow_monitors()) {
+    if (closed) monitors_moved = false;
+    if (!(closed ? follow_monitors() : replace_monitors())) {
       char why[sizeof error];
       snprintf(why, sizeof why, "%s", error);
       mark_lost(why);
