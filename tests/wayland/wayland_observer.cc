@@ -5,6 +5,8 @@
 //   button CODE STATE | axis AXIS VALUE | discrete AXIS STEPS
 //   key CODE STATE KEYSYM              the keysym as the window's keymap and modifiers give it
 //   modifiers DEPRESSED LATCHED LOCKED GROUP
+//   layout NAME                        after "LNAME" and a newline on its standard input: its own
+//                                      keyboard, the user's, has that layout and was used last
 //   drained                            after a '?' on its standard input: every event the
 //                                      compositor had sent it by then (a round trip later) has
 //                                      been read and printed
@@ -12,7 +14,9 @@
 // OBSERVER_TALLY set, it counts motion instead, printing "tally N" once the events at hand are
 // handled: lines for a long burst would cost more than the events. With OBSERVER_OUTPUTS set, it
 // shows a full-screen window on each output, in the order the compositor names them, and the
-// pointer's lines name the window: "enter W X Y", "motion W X Y". With OBSERVER_LOCK set, it locks
+// pointer's lines name the window: "enter W X Y", "motion W X Y"; "F" on its input has each window
+// fill its output again. With OBSERVER_DEVICES set, it
+// shows no window at all: it only gives the seat its devices. With OBSERVER_LOCK set, it locks
 // the pointer to its window, as games and 3D editors do, says "locked" once the compositor has, and
 // prints the relative motion it then reads: "relative DX DY UNACCELERATED_DX UNACCELERATED_DY".
 //
@@ -48,7 +52,9 @@ wl_seat *seat;
 zwlr_virtual_pointer_manager_v1 *pointer_manager;
 zwp_virtual_keyboard_manager_v1 *keyboard_manager;
 org_kde_kwin_fake_input *fake_input;
-zwp_pointer_constraints_v1 *constraints;          // with OBSERVER_LOCK
+zwp_virtual_keyboard_v1 *own_keyboard;    // the seat's keyboard of its own, which stands for the user's
+constexpr uint32_t own_key = 194;         // F24, which it presses to be the keyboard used last
+zwp_pointer_constraints_v1 *constraints;  // with OBSERVER_LOCK
 zwp_relative_pointer_manager_v1 *relative_maker;  // with OBSERVER_LOCK
 bool lock;                                        // OBSERVER_LOCK: lock the pointer, print relative motion
 // A full-screen window of ours.
@@ -203,6 +209,7 @@ void on_key_enter(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*serial*/, wl_sur
 void on_key_leave(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*serial*/, wl_surface * /*s*/) {}
 void on_key(void * /*d*/, wl_keyboard * /*k*/, uint32_t /*serial*/, uint32_t /*time*/, uint32_t key,
             uint32_t pressed) {
+  if (key == own_key) return;  // the user's keyboard, used
   char name[64] = "?";
   if (state != nullptr) xkb_keysym_get_name(xkb_state_key_get_one_sym(state, key + 8), name, sizeof name);
   say("key %u %u %s", key, pressed, name);
@@ -301,6 +308,22 @@ void on_global(void * /*d*/, wl_registry *r, uint32_t name, const char *interfac
 void on_global_remove(void * /*d*/, wl_registry * /*r*/, uint32_t /*name*/) {}
 const wl_registry_listener registry_listener = {on_global, on_global_remove};
 
+// Gives its own keyboard the layout named (null: the default rules', XKB_DEFAULT_LAYOUT and all).
+void give_layout(const char *layout) {
+  xkb_rule_names names = {nullptr, nullptr, layout, nullptr, nullptr};
+  xkb_keymap *rules =
+      xkb_keymap_new_from_names(context, layout != nullptr ? &names : nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
+  char *text = rules != nullptr ? xkb_keymap_get_as_string(rules, XKB_KEYMAP_FORMAT_TEXT_V1) : nullptr;
+  int fd = text != nullptr ? memfd_create("observer-keymap", MFD_CLOEXEC) : -1;
+  size_t size = text != nullptr ? strlen(text) + 1 : 0;
+  if (fd >= 0 && write(fd, text, size) == static_cast<ssize_t>(size))
+    zwp_virtual_keyboard_v1_keymap(own_keyboard, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd,
+                                   static_cast<uint32_t>(size));
+  if (fd >= 0) close(fd);
+  free(text);
+  if (rules != nullptr) xkb_keymap_unref(rules);
+}
+
 }  // namespace
 
 int main() {
@@ -313,6 +336,8 @@ int main() {
   per_output = getenv("OBSERVER_OUTPUTS") != nullptr;
   lock = getenv("OBSERVER_LOCK") != nullptr;
   if (per_output) window_count = 0;
+  // Only the devices, as a desktop's own mouse and keyboard: no window to take the focus.
+  bool devices_only = getenv("OBSERVER_DEVICES") != nullptr;
   context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
   wl_registry *registry = wl_display_get_registry(display);
   wl_registry_add_listener(registry, &registry_listener, nullptr);
@@ -329,20 +354,11 @@ int main() {
   if (fake_input != nullptr)
     org_kde_kwin_fake_input_authenticate(fake_input, "observer", "the tests' own device");
   if (keyboard_manager != nullptr) {
-    xkb_keymap *rules = xkb_keymap_new_from_names(context, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
-    char *text = xkb_keymap_get_as_string(rules, XKB_KEYMAP_FORMAT_TEXT_V1);
-    int fd = memfd_create("observer-keymap", MFD_CLOEXEC);
-    size_t size = strlen(text) + 1;
-    if (write(fd, text, size) == static_cast<ssize_t>(size)) {
-      zwp_virtual_keyboard_v1 *own =
-          zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboard_manager, seat);
-      zwp_virtual_keyboard_v1_keymap(own, WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1, fd, static_cast<uint32_t>(size));
-    }
-    close(fd);
-    free(text);
-    xkb_keymap_unref(rules);
+    own_keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboard_manager, seat);
+    give_layout(nullptr);
   }
   wl_display_roundtrip(display);
+  if (devices_only) window_count = 0;
   static const xdg_toplevel_listener toplevel_events = toplevel_listener();
   for (int i = 0; i < window_count; i++) {
     window &w = windows[i];
@@ -378,6 +394,34 @@ int main() {
     if ((fds[1].revents & (POLLIN | POLLHUP)) != 0) {
       char c;
       if (read(0, &c, 1) <= 0) break;
+      if (c == 'L' && own_keyboard != nullptr) {
+        // The user switched layouts and then typed: its own keyboard gets the layout named up to the
+        // newline, and a key press that says nothing (F24), which makes it the keyboard used last.
+        char layout[32] = {};
+        for (size_t n = 0; n + 1 < sizeof layout && read(0, &c, 1) == 1 && c != '\n';) layout[n++] = c;
+        give_layout(layout);
+        zwp_virtual_keyboard_v1_key(own_keyboard, 0, own_key, 1);
+        zwp_virtual_keyboard_v1_key(own_keyboard, 0, own_key, 0);
+        wl_display_roundtrip(display);
+        say("layout %s", layout);
+        fflush(stdout);
+        continue;
+      }
+      if (c == 'F') {
+        // The monitors were rearranged, and the compositor may have moved a window to another: each
+        // asks again to fill its own (out of full screen and in, or a window already full screen is
+        // passed over), and has the size it then gets.
+        for (int i = 0; i < window_count && per_output; i++) {
+          xdg_toplevel_unset_fullscreen(windows[i].toplevel);
+          xdg_toplevel_set_fullscreen(windows[i].toplevel, windows[i].output);
+          wl_surface_commit(windows[i].surface);
+        }
+        wl_display_roundtrip(display);
+        wl_display_roundtrip(display);
+        say("filled");
+        fflush(stdout);
+        continue;
+      }
       if (c == '?') {
         // As an application's next request would: the compositor answers it after every event it
         // had sent this client by then, which the round trip dispatches on the way.

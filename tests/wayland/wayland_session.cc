@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <utility>
 
 extern char **environ;
 
@@ -145,7 +146,7 @@ bool wayland_session::start_sway(const std::vector<std::string> &env) {
   return wait_for_socket("");
 }
 
-bool wayland_session::start_kwin(const std::vector<std::string> &env) {
+bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant grant) {
   std::string kwin = on_path("kwin_wayland");
   if (kwin.empty()) {
     why_ = "KWin is not installed (apt-get install kwin-wayland)";
@@ -160,10 +161,29 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env) {
     return false;
   }
   std::vector<std::string> vars = env;
+  if (grant == kwin_grant::unchecked) vars.emplace_back("KWIN_WAYLAND_NO_PERMISSION_CHECKS=1");
   for (const std::string &v :
-       {std::string("KWIN_WAYLAND_NO_PERMISSION_CHECKS=1"), "XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_,
-        std::string("PATH=/usr/bin:/bin")})
+       {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_, std::string("PATH=/usr/bin:/bin")})
     vars.push_back(v);
+  // The user's own folders under HOME: applications in .local/share, menus in .config.
+  std::vector<std::pair<std::string, std::string>> files;
+  if (grant == kwin_grant::file || grant == kwin_grant::file_and_menu)
+    files.emplace_back("/.local/share/applications/hidpipe.desktop",
+                       "[Desktop Entry]\nType=Application\nName=hidpipe\nExec=" + runtime_ +
+                           "/hidpipe\nNoDisplay=true\nX-KDE-Wayland-Interfaces=org_kde_kwin_fake_input\n");
+  if (grant == kwin_grant::file_and_menu)
+    files.emplace_back("/.config/menus/applications.menu",
+                       "<!DOCTYPE Menu PUBLIC \"-//freedesktop//DTD Menu 1.0//EN\"\n"
+                       " \"http://www.freedesktop.org/standards/menu-spec/1.0/menu.dtd\">\n"
+                       "<Menu><Name>Applications</Name><DefaultAppDirs/><Include><All/></Include></Menu>\n");
+  for (const auto &[name, text] : files) {
+    for (size_t slash = 1; (slash = name.find('/', slash)) != std::string::npos; slash++) {
+      mkdir((runtime_ + name.substr(0, slash)).c_str(), 0755);
+      give_away(runtime_ + name.substr(0, slash));
+    }
+    std::ofstream(runtime_ + name) << text;
+    give_away(runtime_ + name);
+  }
   launch(copy,
          {"kwin_wayland", "--virtual", "--socket", "wayland-hidpipe", "--width", "1280", "--height", "720",
           "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"},
@@ -403,6 +423,26 @@ std::vector<std::string> observer::drain() {
     lines.push_back(one[0]);
   }
 }
+
+bool observer::ask(const std::string &command, const std::string &answer) {
+  if (write(input_, command.data(), command.size()) != static_cast<ssize_t>(command.size())) return false;
+  std::string kept;
+  for (;;) {
+    std::vector<std::string> one = take(1, 5000);
+    if (one.empty()) break;
+    if (one[0] == answer) {
+      pending_ = kept + pending_;
+      return true;
+    }
+    kept += one[0] + "\n";
+  }
+  pending_ = kept + pending_;
+  return false;
+}
+
+bool observer::use_layout(const std::string &layout) { return ask("L" + layout + "\n", "layout " + layout); }
+
+bool observer::refill() { return ask("F", "filled"); }
 
 void observer::stop() {
   if (input_ >= 0) close(input_);

@@ -8,12 +8,17 @@
 #include <string>
 #include <vector>
 
+// What lets a program use KWin's fake input: nothing, with KWin's checks off; else, with them on, no
+// grant, a .desktop file in the user's applications folder naming hidpipe in the runtime folder (the
+// path install gives), or that file and an XDG applications menu, which KWin 6 looks through.
+enum class kwin_grant { unchecked, none, file, file_and_menu };
+
 class wayland_session {
  public:
   // Starts sway (or KWin) with its own runtime folder. Returns false, with why() set, when it is
   // not installed or does not come up.
   bool start_sway(const std::vector<std::string> &env = {});
-  bool start_kwin(const std::vector<std::string> &env = {});
+  bool start_kwin(const std::vector<std::string> &env = {}, kwin_grant grant = kwin_grant::unchecked);
   // Headless mutter with two virtual monitors (1280x720, then 1024x720 to its right), inside a
   // session bus of its own with PipeWire, and the desktop's own pointer and keyboard (devices, the
   // program tests/gnome/mutter_devices.cc). xkb_symbols, when given, stands for the "us" layout: plain
@@ -77,10 +82,20 @@ class observer {
   // (nothing waits for more to come); those taken before are left out.
   std::vector<std::string> drain();
 
+  // The user switches their keyboard (the observer's own) to layout and types on it, so that the
+  // compositor tells every client its keymap; returns once it has. Lines meanwhile are kept for take.
+  bool use_layout(const std::string &layout);
+
+  // Each window of OBSERVER_OUTPUTS fills its output again (after the monitors were rearranged);
+  // returns once they have. Lines meanwhile are kept for take.
+  bool refill();
+
   void stop();
   ~observer() { stop(); }
 
  private:
+  // Writes command to its input and waits for the line answer; the lines before it are kept.
+  bool ask(const std::string &command, const std::string &answer);
   pid_t pid_ = 0;
   int input_ = -1, output_ = -1;
   std::string pending_;  // received and not yet cut into lines

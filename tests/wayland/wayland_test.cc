@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -62,6 +63,8 @@ class sway : public ::testing::Test {
  protected:
   // Settings of sway's own environment: its configured layout, for one.
   virtual strings sway_env() { return {}; }
+  // The observer's, whose keyboard stands for the user's: its layout, for one.
+  virtual strings observer_env() { return {}; }
 
   void SetUp() override {
     if (!session.start_sway(sway_env())) return skip_or_fail(session.why());
@@ -71,7 +74,9 @@ class sway : public ::testing::Test {
   // Runs input through hidpipe while an observer (with env) watches; returns what it saw.
   strings drive(const std::string &input, const strings &env = {}) {
     observer o;
-    EXPECT_TRUE(o.start(session, env)) << "the observer window did not come up";
+    strings vars = observer_env();
+    vars.insert(vars.end(), env.begin(), env.end());
+    EXPECT_TRUE(o.start(session, vars)) << "the observer window did not come up";
     std::string err;
     EXPECT_EQ(run_hidpipe(session, hidpipe, input, {}, &err), 0) << err;
     strings seen = o.take(100000);
@@ -191,10 +196,12 @@ TEST_F(sway, relative_moves_reach_a_locked_pointer_exactly) {
   ASSERT_TRUE(o.start(session, {"OBSERVER_LOCK=1"})) << "the observer window did not come up";
   piped_hidpipe h(session, hidpipe, "wayland");
   ASSERT_TRUE(h.started());
-  h.send("S 0\n");
+  // The pointer comes into the window (sway 1.10 enters a new window at the next motion only), which
+  // asks for the lock, and the compositor grants it there.
+  h.send("M 640 360\nS 0\n");
   EXPECT_EQ(h.line(), "S 0");
-  // The window asks for the lock once it is shown, and the compositor grants it there.
   EXPECT_TRUE(comes(o, "locked")) << "the compositor did not lock the pointer";
+  o.drain();  // sway 1.7 locks at once, and tells the lock that M as a relative move
   h.send("D 5 -3\nD -20 7\nD 0 1\nD 3000 -2000\nD -1 -1\nS 1\n");
   EXPECT_EQ(h.line(), "S 1");
   strings seen = o.drain();
@@ -215,15 +222,18 @@ TEST_F(sway, positions_to_the_edges_and_five_buttons) {
                      "button 275 0", "button 276 1", "motion 641 361", "button 276 0"}));
 }
 
-// 120 pixels make a notch, which toolkits count as 10 axis units; a notch travels with the pixels
-// that complete it, and the rest is carried (40 right, then 240 left: one notch left, 80 pixels left
-// over). Positive is down and right. Small scrolls add up to exactly what one large one gives.
+// 120 pixels are 10 axis units, as toolkits count a notch. A scroll of whole notches from a notch's
+// boundary goes as a wheel's, with its notches; any other as smooth scrolling alone (60 and 60 are
+// two smooth scrolls, 40 then 240 left too), so that a client that takes notches for the whole
+// distance scrolls exactly as far. Positive is down and right. Small scrolls add up to exactly what
+// one large one gives.
 TEST_F(sway, scroll_directions_and_amounts) {
-  strings seen =
-      drive("M 10 10\nW 10 10 0 120\nW 10 10 0 -60\nW 10 10 0 -60\nW 10 10 40 0\nW 10 10 -240 0\n");
+  strings seen = drive(
+      "M 10 10\nW 10 10 0 120\nW 10 10 0 -60\nW 10 10 0 -60\nW 10 10 40 0\nW 10 10 -240 0\nW 10 10 -80 0\n"
+      "W 10 10 0 -240\n");
   EXPECT_EQ(only(seen, {"axis", "discrete"}),
-            (strings{"discrete 0 1", "axis 0 10", "axis 0 -5", "discrete 0 -1", "axis 0 -5", "axis 1 3.33203",
-                     "discrete 1 -1", "axis 1 -20"}));
+            (strings{"discrete 0 1", "axis 0 10", "axis 0 -5", "axis 0 -5", "axis 1 3.33203", "axis 1 -20",
+                     "axis 1 -6.66406", "discrete 0 -2", "axis 0 -20"}));
   std::string pixels = "M 10 10\n";
   for (int i = 0; i < 240; i++) pixels += "W 10 10 0 1\n";
   double units = 0;
@@ -239,7 +249,7 @@ TEST_F(sway, scroll_directions_and_amounts) {
   }
   // The observer prints six digits of each value; unmended, the steps would drift by a third of a unit.
   EXPECT_NEAR(units, 20.0, 0.01) << "240 pixels in single steps";
-  EXPECT_EQ(notches, 2);
+  EXPECT_EQ(notches, 0) << "single pixels are smooth scrolling, not a wheel's notches";
 }
 
 struct key_case {
@@ -277,9 +287,13 @@ TEST_F(sway, keys_with_their_modifiers) {
 
 // A sway whose configured layout is French, beside a US keyboard of the observer's that stands for
 // a keyboard used last.
+// A French desktop: sway configured with the layout (sway 1.7 gives it to each new keyboard, virtual
+// ones included) and the user's keyboard French (later sways no longer configure virtual keyboards:
+// the seat's keymap is then that of the keyboard used last, the user's).
 class french_sway : public sway {
  protected:
   strings sway_env() override { return {"XKB_DEFAULT_LAYOUT=fr"}; }
+  strings observer_env() override { return {"XKB_DEFAULT_LAYOUT=fr"}; }
 };
 
 // The keysyms of the key presses among observed lines.
@@ -294,8 +308,8 @@ strings pressed(const strings &lines) {
   return keysyms;
 }
 
-// K presses physical keys, which the user's layout interprets: hidpipe's keyboard takes the layout
-// the compositor configures, in every session, not that of the keyboard used last.
+// K presses physical keys, which the user's layout interprets: hidpipe's keyboard takes the user's
+// layout, in every session.
 TEST_F(french_sway, keys_follow_the_configured_layout_in_every_session) {
   for (int run = 1; run <= 3; run++) {
     strings seen = drive("K KeyQ 1\nK KeyQ 0\nK KeyA 1\nK KeyA 0\nK Digit2 1\nK Digit2 0\n");
@@ -331,8 +345,11 @@ TEST_F(sway, layout_switched_mid_session) {
   ASSERT_TRUE(h.started());
   h.send("K KeyY 1\nK KeyY 0\n");
   EXPECT_EQ(pressed(o.take(100000, 500)), strings{"y"});
+  // The user switches to German and types on: sway 1.7 configures every keyboard with it, later
+  // sways their own (the seat then tells every client the keymap of the keyboard used).
   EXPECT_EQ(session.swaymsg({"input", "type:keyboard", "xkb_layout", "de"}), 0);
-  usleep(300000);
+  ASSERT_TRUE(o.use_layout("de"));
+  o.take(100000, 300);
   for (int round = 1; round <= 3; round++) {
     h.send("K KeyY 1\nK KeyY 0\nT yz\nK KeyY 1\nK KeyY 0\n");
     EXPECT_EQ(pressed(o.take(100000, 400)), (strings{"z", "y", "z", "z"})) << "round " << round;
@@ -581,6 +598,47 @@ TEST(kwin, fake_input) {
   EXPECT_EQ(still_down(seen), std::set<std::string>{});
 }
 
+// KWin with its checks on grants fake input by a .desktop file naming the program, which KWin 6 finds
+// only through an XDG applications menu (5.27 finds it without). Refused, hidpipe ends with status 1,
+// and -v says why and what would grant it.
+struct grant_case {
+  const char *what;
+  kwin_grant grant;
+  int works;  // 1 it works, 0 it is refused, -1 either, as the KWin
+};
+const grant_case grant_cases[] = {
+    {"no grant", kwin_grant::none, 0},
+    {"a .desktop file and no menu", kwin_grant::file, -1},
+    {"a .desktop file and a menu", kwin_grant::file_and_menu, 1},
+};
+
+TEST(kwin, the_grant_for_fake_input) {
+  for (const grant_case &c : grant_cases) {
+    wayland_session session;
+    if (!session.start_kwin({}, c.grant)) return skip_or_fail(session.why());
+    std::string hidpipe = session.install(HIDPIPE_BINARY);
+    observer o;
+    ASSERT_TRUE(o.start(session)) << c.what << ": the observer window did not come up";
+    std::string err;
+    int status = run_hidpipe(session, hidpipe, "M 10 20\nM 30 40\n", {}, &err);
+    if (c.works >= 0) {
+      EXPECT_EQ(status == 0, c.works == 1) << c.what << ": " << err;
+    }
+    if (status == 0) {
+      // The first move may come as the pointer's entry to the window.
+      strings moves = only(o.take(100000), {"motion"});
+      EXPECT_EQ(moves.empty() ? "nothing" : moves.back(), "motion 30 40") << c.what;
+    } else {
+      EXPECT_EQ(status, 1) << c.what;
+      EXPECT_NE(err.find("KWin keeps its fake input from this program (" + hidpipe +
+                         "): it grants it to a program "
+                         "whose .desktop file"),
+                std::string::npos)
+          << c.what << ": " << err;
+    }
+  }
+}
+
 }  // namespace
 
 namespace {
@@ -601,6 +659,15 @@ strings insertions(const std::string &text) {
   return lines;
 }
 
+// True for sway 1.9 and older, by sway --version ("sway version 1.7").
+bool sway_before_1_10() {
+  FILE *p = popen("sway --version 2>/dev/null", "r");
+  int major = 0, minor = 0;
+  bool read = p != nullptr && fscanf(p, "sway version %d.%d", &major, &minor) == 2;
+  if (p != nullptr) pclose(p);
+  return read && (major < 1 || (major == 1 && minor < 10));
+}
+
 // Chromium on a headless sway with no devices but hidpipe's, as automation runs it: a browser acts on
 // some keys by their codes, loses events that come too soon after a device, and scales scroll values.
 class chromium : public ::testing::Test {
@@ -611,11 +678,21 @@ class chromium : public ::testing::Test {
       return;
     }
     hidpipe = session.install(HIDPIPE_BINARY);
-    if (!page.start(session)) missing = page.why();
+    // The desktop's own mouse and keyboard, which a headless sway lacks: Chromium 156 on sway 1.10
+    // exits when the seat loses its last devices, as it does at the end of a hidpipe session there.
+    // Not on sway 1.7, where Chromium stays, and where beside a second virtual pointer a locked page
+    // once in three runs read one movement off by the window's place on the screen.
+    if (!sway_before_1_10() && !desk.start(session, {"OBSERVER_DEVICES=1"}))
+      missing = "the desktop's devices did not come up";
+    if (missing.empty() && !page.start(session)) missing = page.why();
+    // The user's pointer comes over the page, as a user's would: sway 1.10 gives a new window the
+    // keyboard only then.
+    if (missing.empty()) run_hidpipe(session, hidpipe, "M 600 300\n");
   }
 
   static void TearDownTestSuite() {
     page.stop();
+    desk.stop();
     session.stop();
   }
 
@@ -632,11 +709,13 @@ class chromium : public ::testing::Test {
   }
 
   static wayland_session session;
+  static observer desk;
   static browser page;
   static std::string hidpipe, missing;
 };
 
 wayland_session chromium::session;
+observer chromium::desk;
 browser chromium::page;
 std::string chromium::hidpipe, chromium::missing;
 
@@ -699,18 +778,29 @@ TEST_F(chromium, relative_moves_reach_a_locked_page) {
   h.send("M 640 360\nB 640 360 0 1\nB 640 360 0 0\nS 0\n");
   EXPECT_EQ(h.line(), "S 0");
   ASSERT_TRUE(comes(page, "locked 1")) << "the page did not lock the pointer";
+  // The page may say so before sway has locked it, and moves meanwhile reach it not: one move at a
+  // time until one does.
+  bool moved = false;
+  for (int tries = 0; tries < 20 && !moved; tries++) {
+    h.send("D 1 0\nS probe\n");
+    EXPECT_EQ(h.line(), "S probe");
+    for (const std::string &line : page.take(100000, 250)) moved = moved || line.rfind("move ", 0) == 0;
+  }
+  ASSERT_TRUE(moved) << "no move reached the locked page";
   h.send("D 5 -3\nD -20 7\nD 1 1\nD 300 -200\nS 1\n");
   EXPECT_EQ(h.line(), "S 1");
+  // The page logs late on a busy machine: its lines are read until the sums are there, for 5 s.
   double dx = 0, dy = 0;
-  for (const std::string &line : page.take(100000, 500)) {
-    std::istringstream words(line);
-    std::string kind;
-    double x = 0, y = 0;
-    if (words >> kind >> x >> y && kind == "move") {
-      dx += x;
-      dy += y;
+  for (int tries = 0; tries < 20 && (dx != 286 || dy != -195); tries++)
+    for (const std::string &line : page.take(100000, 250)) {
+      std::istringstream words(line);
+      std::string kind;
+      double x = 0, y = 0;
+      if (words >> kind >> x >> y && kind == "move") {
+        dx += x;
+        dy += y;
+      }
     }
-  }
   EXPECT_EQ(dx, 286);
   EXPECT_EQ(dy, -195);
   h.send("K Escape 1\nK Escape 0\n");
@@ -793,22 +883,34 @@ TEST_F(gnome, scroll_directions_and_notches) {
                "discrete 0 -1", "axis 0 -10", "discrete 1 1", "axis 1 10", "discrete 1 -1", "axis 1 -10"}));
 }
 
-// Keys by evdev code: mutter derives the modifiers (Shift 1, Lock 2, Control 4, Mod1 8; its keymap
-// gives Alt a virtual modifier of its own too, 1 << 18).
+// The real modifiers (Shift 1, Lock 2, Control 4, Mod1 8...) of modifiers lines: the bits above are
+// the keymap's virtual modifiers, which xkbcommon's versions number differently (mutter 43's Alt is
+// also 1 << 18, mutter 48's 1 << 12).
+strings real_modifiers(strings lines) {
+  for (std::string &line : lines) {
+    unsigned depressed = 0, latched = 0, locked = 0, group = 0;
+    if (sscanf(line.c_str(), "modifiers %u %u %u %u", &depressed, &latched, &locked, &group) == 4)
+      line = "modifiers " + std::to_string(depressed & 0xff) + " " + std::to_string(latched & 0xff) + " " +
+             std::to_string(locked & 0xff) + " " + std::to_string(group);
+  }
+  return lines;
+}
+
+// Keys by evdev code: mutter derives the modifiers.
 TEST_F(gnome, keys_with_their_modifiers) {
   for (const key_case &c : key_cases) {
     if (strcmp(c.what, "Control, right Alt and C") == 0) continue;  // mutter's right Alt is AltGr
-    strings seen = only(drive(c.input), {"key", "modifiers"});
+    strings seen = real_modifiers(only(drive(c.input), {"key", "modifiers"}));
     while (!seen.empty() && seen.front() == "modifiers 0 0 0 0") seen.erase(seen.begin());
     EXPECT_EQ(seen, c.expected) << c.what;
   }
-  strings seen =
+  strings seen = real_modifiers(
       only(drive("K ControlLeft 1\nK AltLeft 1\nK KeyC 1\nK KeyC 0\nK AltLeft 0\nK ControlLeft 0\n"),
-           {"key", "modifiers"});
+           {"key", "modifiers"}));
   while (!seen.empty() && seen.front() == "modifiers 0 0 0 0") seen.erase(seen.begin());
-  EXPECT_EQ(seen, (strings{"key 29 1 Control_L", "modifiers 4 0 0 0", "key 56 1 Alt_L",
-                           "modifiers 262156 0 0 0", "key 46 1 c", "key 46 0 c", "key 56 0 Alt_L",
-                           "modifiers 4 0 0 0", "key 29 0 Control_L", "modifiers 0 0 0 0"}));
+  EXPECT_EQ(seen, (strings{"key 29 1 Control_L", "modifiers 4 0 0 0", "key 56 1 Alt_L", "modifiers 12 0 0 0",
+                           "key 46 1 c", "key 46 0 c", "key 56 0 Alt_L", "modifiers 4 0 0 0",
+                           "key 29 0 Control_L", "modifiers 0 0 0 0"}));
 }
 
 // Text by keysym, with the layout's own levels; a character the layout lacks is left out and named.
@@ -857,6 +959,20 @@ TEST_F(gnome, chosen_automatically_and_every_move_arrives) {
     expected.push_back("motion 0 " + std::to_string(i % 1000) + " " + std::to_string(i / 1000));
   EXPECT_EQ(seen.size(), expected.size());
   EXPECT_TRUE(seen == expected) << "moves lost or out of order";
+}
+
+// Short sessions, one after another, as a test harness starts them: each move lands on the pixel
+// asked for, the first of a new session's too, and its last arrives before the session ends.
+TEST_F(gnome, short_sessions_land_every_move) {
+  std::string err;
+  for (int run = 0; run < 100; run++)
+    EXPECT_EQ(run_hidpipe(session, hidpipe, "M 300 300\nM 0 0\n", {"HIDPIPE_BACKEND=gnome"}, &err), 0) << err;
+  strings seen = only(o.take(100000, 1000), {"motion"});
+  strings expected;
+  for (int run = 0; run < 100; run++) expected.insert(expected.end(), {"motion 0 300 300", "motion 0 0 0"});
+  EXPECT_EQ(seen.size(), expected.size());
+  for (size_t i = 0; i < seen.size() && i < expected.size(); i++)
+    if (seen[i] != expected[i]) ADD_FAILURE() << "move " << i << ": " << seen[i];
 }
 
 // Monitors rearranged mid-session: mutter ends the session, releasing what it held; hidpipe goes on
@@ -912,13 +1028,21 @@ TEST_F(gnome, monitors_rearranged_mid_session) {
                             "0",
                             "0"}),
             0);
-  // mutter ends the session, releasing what it held; the calls on their way, and the next keys, may
-  // reach the closed session before hidpipe hears of it: they go to the next.
+  // mutter 43 ends the session, releasing what it held; the calls on their way, and the next keys,
+  // may reach the closed session before hidpipe hears of it: they go to the next. mutter 48 keeps the
+  // session. Either way a move then lands on Meta-1 where it is now.
   strings seen;
-  for (int tries = 0; tries < 40 && std::find(seen.begin(), seen.end(), "key 42 0 Shift_L") == seen.end();
+  for (int tries = 0; tries < 12 && std::find(seen.begin(), seen.end(), "key 42 0 Shift_L") == seen.end();
        tries++)
     for (const std::string &line : o.take(1, 250)) seen.push_back(line);
-  send("K KeyA 1\nK KeyA 0\nT bcd\n");
+  send("K KeyA 1\nK KeyA 0\nT bcd\nS typed\n");
+  for (std::optional<std::string> line; (line = next_line(out, &pending, 10000)) && *line != "S typed";)
+    said += *line + "\n";
+  for (const std::string &line : o.drain()) seen.push_back(line);
+  // mutter may have shown Meta-1's window on Meta-0 meanwhile.
+  EXPECT_TRUE(o.refill());
+  send("M 100 800\n");
+  expected_moves.emplace_back("100 80");
   close(in);
   said += pending;
   char buf[4096];
@@ -929,14 +1053,22 @@ TEST_F(gnome, monitors_rearranged_mid_session) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
   for (const std::string &line : o.take(100000, 500)) seen.push_back(line);
   strings keys = only(seen, {"key"});
-  EXPECT_EQ(keys, (strings{"key 42 1 Shift_L", "key 42 0 Shift_L", "key 42 1 Shift_L", "key 30 1 A",
-                           "key 30 0 A", "key 48 1 B", "key 48 0 B", "key 46 1 C", "key 46 0 C", "key 32 1 D",
-                           "key 32 0 D", "key 42 0 Shift_L"}))
-      << said;
+  strings typed = {"key 42 1 Shift_L", "key 30 1 A", "key 30 0 A", "key 48 1 B", "key 48 0 B",
+                   "key 46 1 C",       "key 46 0 C", "key 32 1 D", "key 32 0 D", "key 42 0 Shift_L"};
+  if (keys.size() > 2 && keys[1] == "key 42 0 Shift_L")  // the session ended, Shift pressed again in the next
+    typed.insert(typed.begin() + 1, {"key 42 0 Shift_L", "key 42 1 Shift_L"});
+  EXPECT_EQ(keys, typed) << said;
+  ASSERT_FALSE(only(seen, {"motion"}).empty());
+  EXPECT_EQ(only(seen, {"motion"}).back(), "motion 1 100 80");
   EXPECT_EQ(still_down(seen), std::set<std::string>{});
   strings places;
   for (const std::string &line : only(seen, {"motion"})) places.push_back(line.substr(line.find(' ', 7) + 1));
-  EXPECT_TRUE(places == expected_moves) << "moves lost, repeated or out of order";
+  size_t same = 0;
+  while (same < places.size() && same < expected_moves.size() && places[same] == expected_moves[same]) same++;
+  EXPECT_TRUE(places == expected_moves)
+      << "moves lost, repeated or out of order: " << places.size() << " seen, " << expected_moves.size()
+      << " sent, the first " << same << " as sent, then " << (same < places.size() ? places[same] : "nothing")
+      << " for " << (same < expected_moves.size() ? expected_moves[same] : "nothing");
 }
 
 // A session bus that never answers: a socket that takes the connection and says nothing, a
