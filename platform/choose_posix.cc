@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 
 #include "choose.h"
 
@@ -35,7 +36,7 @@ const backend *automatic(const char **note) {
       // Said, for a compositor that could take them itself once allowed (KWin's grant).
       static char passed_over[sizeof choice_reason + 64];
       const char *e = wayland != nullptr ? wayland->error() : nullptr;
-      if (e != nullptr) {
+      if (e != nullptr && strncmp(e, "KWin ", 5) == 0) {
         snprintf(passed_over, sizeof passed_over, "events go to uinput: %s", e);
         *note = passed_over;
       }
