@@ -4,10 +4,8 @@
 // derives the modifiers; text goes by keysym, which mutter types with the layout's own levels.
 // The interface is private to GNOME, without a promise of compatibility between versions.
 // libsystemd (sd-bus), libwayland-client and libxkbcommon are loaded only when it is chosen.
-#include <dlfcn.h>
 #include <poll.h>
 #include <sys/mman.h>
-#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,37 +19,12 @@
 #include "backend.h"
 #include "environment.h"
 #include "host.h"
+#include "shared/bus.h"
 #include "shared/evdev.h"
 #include "shared/layout.h"
-#include "shared/symbols.h"
 #include "shared/wayland_client.h"
 
 namespace {
-
-// The functions used from libsystemd.
-struct sd_functions {
-  decltype(&sd_bus_open_user) open_user;
-  decltype(&sd_bus_close) close;
-  decltype(&sd_bus_unref) unref;
-  decltype(&sd_bus_message_new_method_call) new_method_call;
-  decltype(&sd_bus_message_appendv) appendv;
-  decltype(&sd_bus_message_append) append;
-  decltype(&sd_bus_call_async) call_async;
-  decltype(&sd_bus_process) process;
-  decltype(&sd_bus_get_fd) get_fd;
-  decltype(&sd_bus_get_events) get_events;
-  decltype(&sd_bus_add_match_async) add_match_async;
-  decltype(&sd_bus_message_unref) message_unref;
-  decltype(&sd_bus_message_ref) message_ref;
-  decltype(&sd_bus_message_read) read;
-  decltype(&sd_bus_message_skip) skip;
-  decltype(&sd_bus_message_enter_container) enter;
-  decltype(&sd_bus_message_exit_container) exit;
-  decltype(&sd_bus_message_get_error) get_error;
-  decltype(&sd_bus_message_is_method_error) is_method_error;
-};
-
-sd_functions sd;
 
 bool loaded;              // whether the libraries are loaded
 sd_bus *bus;              // the session bus, while connected
@@ -148,38 +121,9 @@ xkb_keymap *keymap;
 uint32_t group;  // the current layout of the keymap, as the modifiers event says
 
 bool load() {
-  void *systemd = dlopen("libsystemd.so.0", RTLD_NOW | RTLD_LOCAL);
   const char *why = nullptr;
-  if (systemd == nullptr) {
-    why = dlerror();
-    snprintf(error, sizeof error, "cannot load the D-Bus library (Debian: libsystemd0): %s",
-             why != nullptr ? why : "not found");
-    return false;
-  }
-  if (!wl_load(&why)) {
-    snprintf(error, sizeof error, "%s", why);
-    return false;
-  }
-  loaded = find_symbol(systemd, "sd_bus_open_user", &sd.open_user) &&
-           find_symbol(systemd, "sd_bus_close", &sd.close) &&
-           find_symbol(systemd, "sd_bus_unref", &sd.unref) &&
-           find_symbol(systemd, "sd_bus_message_new_method_call", &sd.new_method_call) &&
-           find_symbol(systemd, "sd_bus_message_appendv", &sd.appendv) &&
-           find_symbol(systemd, "sd_bus_message_append", &sd.append) &&
-           find_symbol(systemd, "sd_bus_call_async", &sd.call_async) &&
-           find_symbol(systemd, "sd_bus_process", &sd.process) &&
-           find_symbol(systemd, "sd_bus_get_fd", &sd.get_fd) &&
-           find_symbol(systemd, "sd_bus_get_events", &sd.get_events) &&
-           find_symbol(systemd, "sd_bus_add_match_async", &sd.add_match_async) &&
-           find_symbol(systemd, "sd_bus_message_unref", &sd.message_unref) &&
-           find_symbol(systemd, "sd_bus_message_ref", &sd.message_ref) &&
-           find_symbol(systemd, "sd_bus_message_read", &sd.read) &&
-           find_symbol(systemd, "sd_bus_message_skip", &sd.skip) &&
-           find_symbol(systemd, "sd_bus_message_enter_container", &sd.enter) &&
-           find_symbol(systemd, "sd_bus_message_exit_container", &sd.exit) &&
-           find_symbol(systemd, "sd_bus_message_get_error", &sd.get_error) &&
-           find_symbol(systemd, "sd_bus_message_is_method_error", &sd.is_method_error);
-  if (!loaded) snprintf(error, sizeof error, "the D-Bus library lacks a function hidpipe needs");
+  loaded = sd_load(&why) && wl_load(&why);
+  if (!loaded) snprintf(error, sizeof error, "%s", why);
   return loaded;
 }
 
@@ -208,13 +152,7 @@ bool pump() {
   }
 }
 
-// Waits until the bus has something for us, or can take what waits to be written, for at most ms:
-// sd-bus's own waits (its flush among them) have no bound and go on through signals, so it is only
-// ever asked to process what is at hand. False on a stop signal or when the time ran out.
-bool wait_bus(unsigned ms) {
-  int events = sd.get_events(bus);
-  return host_wait(sd.get_fd(bus), static_cast<short>(events > 0 ? events : POLLIN), ms) == host_ready;
-}
+bool wait_bus(unsigned ms) { return bus_wait(bus, ms); }
 
 // A call's reply, for the calls waited for.
 struct reply {
@@ -929,12 +867,17 @@ bool gnome_deliver(const cg_record &r) {
   return !lost;
 }
 
+bool await_dispatch();
+
 void gnome_close() {
   if (bus == nullptr) return;
   // What was sent is taken first (the releases, in their order), then the session stops: mutter
   // would release what a stopping session holds itself, buttons first.
   while (!lost && in_flight > 0 && pump() && in_flight > 0 && wait_bus(read_ms)) {
   }
+  // mutter answers a call when it hands the event to its input thread, and a session stopped
+  // before that thread has passed it on loses it (a last move, at times, under load).
+  if (!lost && started) await_dispatch();
   if (!lost && started) {
     sd_bus_message *m = call(answer_ms, mutter, session, remote, "Stop", nullptr);
     if (m != nullptr) sd.message_unref(m);

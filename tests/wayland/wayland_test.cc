@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -598,6 +599,30 @@ TEST(kwin, fake_input) {
   EXPECT_EQ(still_down(seen), std::set<std::string>{});
 }
 
+#ifdef HIDPIPE_EI
+// The ei backend on KWin's EIS: positions to the edges, a button, a modified key, text, scrolling,
+// and nothing held.
+TEST(kwin_ei, every_command) {
+  wayland_session session;
+  if (!session.start_kwin({}, kwin_grant::bus)) return skip_or_fail(session.why());
+  std::string hidpipe = session.install(HIDPIPE_BINARY);
+  observer o;
+  ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
+  std::string err;
+  EXPECT_EQ(
+      run_hidpipe(session, hidpipe,
+                  "M 0 0\nM 1279 719\nM 640 360\nB 640 360 0 1\nB 640 360 0 0\nK ShiftLeft 1\nK KeyA 1\n"
+                  "K KeyA 0\nK ShiftLeft 0\nT hi\nW 5 5 0 120\nW 5 5 -40 0\nK ControlLeft 1\nB 5 5 2 1\n",
+                  {"HIDPIPE_BACKEND=ei"}, &err),
+      0)
+      << err;
+  EXPECT_NE(err.find("events go to KWin's EIS through libei (1280x720 pixels at 0,0"), std::string::npos)
+      << err;
+  strings seen = o.take(100000);
+  EXPECT_EQ(still_down(seen), std::set<std::string>{});
+}
+#endif
+
 // KWin with its checks on grants fake input by a .desktop file naming the program, which KWin 6 finds
 // only through an XDG applications menu (5.27 finds it without). Refused, hidpipe ends with status 1,
 // and -v says why and what would grant it.
@@ -625,9 +650,10 @@ TEST(kwin, the_grant_for_fake_input) {
       EXPECT_EQ(status == 0, c.works == 1) << c.what << ": " << err;
     }
     if (status == 0) {
-      // The first move may come as the pointer's entry to the window.
-      strings moves = only(o.take(100000), {"motion"});
-      EXPECT_EQ(moves.empty() ? "nothing" : moves.back(), "motion 30 40") << c.what;
+      // The moves may come as the pointer's entry to the window, where it then is.
+      strings moves = only(o.take(100000), {"motion", "enter"});
+      std::string last = moves.empty() ? "nothing" : moves.back();
+      EXPECT_EQ(last.substr(last.find(' ') + 1), "30 40") << c.what;
     } else {
       EXPECT_EQ(status, 1) << c.what;
       EXPECT_NE(err.find("KWin keeps its fake input from this program (" + hidpipe +
@@ -967,9 +993,28 @@ TEST_F(gnome, short_sessions_land_every_move) {
   std::string err;
   for (int run = 0; run < 100; run++)
     EXPECT_EQ(run_hidpipe(session, hidpipe, "M 300 300\nM 0 0\n", {"HIDPIPE_BACKEND=gnome"}, &err), 0) << err;
-  strings seen = only(o.take(100000, 1000), {"motion"});
   strings expected;
   for (int run = 0; run < 100; run++) expected.insert(expected.end(), {"motion 0 300 300", "motion 0 0 0"});
+  // Under load mutter 48 may first report a point on the line from where the pointer was (the
+  // desktop's middle, at the start) a few pixels past the first move's target, then the target
+  // itself: left out here.
+  strings seen;
+  double px = 640, py = 360;
+  for (const std::string &line : only(o.take(100000, 1000), {"motion"})) {
+    double x = 0, y = 0;
+    sscanf(line.c_str(), "motion 0 %lf %lf", &x, &y);
+    bool on_the_way = [&] {
+      for (double tx : {0.0, 300.0}) {
+        double cross = (x - px) * (tx - py) - (y - py) * (tx - px);
+        bool near = std::hypot(x - tx, y - tx) < 8;
+        if (near && (x != tx || y != tx) && std::fabs(cross) < std::hypot(tx - px, tx - py)) return true;
+      }
+      return false;
+    }();
+    if (!on_the_way) seen.push_back(line);
+    px = x;
+    py = y;
+  }
   EXPECT_EQ(seen.size(), expected.size());
   for (size_t i = 0; i < seen.size() && i < expected.size(); i++)
     if (seen[i] != expected[i]) ADD_FAILURE() << "move " << i << ": " << seen[i];
