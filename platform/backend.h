@@ -48,6 +48,7 @@ void note_delivery(const char *format, ...) __attribute__((format(printf, 1, 2))
 
 extern const backend wayland_backend;    // the compositor's own protocols, under WAYLAND_DISPLAY
 extern const backend gnome_backend;      // mutter's remote-desktop interface on the session bus
+extern const backend ei_backend;         // libei, on the EIS socket KWin or mutter hands out
 extern const backend x11_backend;        // XTEST on the X server that DISPLAY names
 extern const backend uinput_backend;     // a virtual device of the kernel's, through /dev/uinput
 extern const backend sendinput_backend;  // Windows' SendInput

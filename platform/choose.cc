@@ -34,6 +34,9 @@ constexpr const backend *built[] = {
 #ifdef HIDPIPE_GNOME
     &gnome_backend,
 #endif
+#ifdef HIDPIPE_EI
+    &ei_backend,
+#endif
 #ifdef HIDPIPE_X11
     &x11_backend,
 #endif

@@ -161,7 +161,8 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant
     return false;
   }
   std::vector<std::string> vars = env;
-  if (grant == kwin_grant::unchecked) vars.emplace_back("KWIN_WAYLAND_NO_PERMISSION_CHECKS=1");
+  if (grant == kwin_grant::unchecked || grant == kwin_grant::bus)
+    vars.emplace_back("KWIN_WAYLAND_NO_PERMISSION_CHECKS=1");
   for (const std::string &v :
        {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_, std::string("PATH=/usr/bin:/bin")})
     vars.push_back(v);
@@ -184,11 +185,30 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant
     std::ofstream(runtime_ + name) << text;
     give_away(runtime_ + name);
   }
-  launch(copy,
-         {"kwin_wayland", "--virtual", "--socket", "wayland-hidpipe", "--width", "1280", "--height", "720",
-          "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"},
-         vars);
-  return wait_for_socket("wayland-hidpipe");
+  std::vector<std::string> args = {
+      "kwin_wayland", "--virtual", "--socket",        "wayland-hidpipe",       "--width",         "1280",
+      "--height",     "720",       "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"};
+  if (grant != kwin_grant::bus) {
+    launch(copy, args, vars);
+    return wait_for_socket("wayland-hidpipe");
+  }
+  // The bus's address for the others, then KWin.
+  std::string dbus = on_path("dbus-run-session"), script = runtime_ + "/kwin.sh";
+  std::ofstream out(script);
+  out << "echo \"$DBUS_SESSION_BUS_ADDRESS\" > \"$XDG_RUNTIME_DIR/bus.tmp\"\n"
+         "mv \"$XDG_RUNTIME_DIR/bus.tmp\" \"$XDG_RUNTIME_DIR/bus\"\nexec "
+      << copy;
+  for (size_t i = 1; i < args.size(); i++) out << " " << args[i];
+  out << "\n";
+  out.close();
+  chmod(script.c_str(), 0755);
+  give_away(script);
+  launch(dbus, {"dbus-run-session", "--", "/bin/sh", script}, vars);
+  if (!wait_for_socket("wayland-hidpipe")) return false;
+  std::ifstream(runtime_ + "/bus") >> bus_;
+  // KWin takes its name on the bus a moment after its socket.
+  for (int tries = 0; tries < 50 && busctl({"status", "org.kde.KWin"}) != 0; tries++) usleep(100000);
+  return true;
 }
 
 bool wayland_session::start_mutter(const std::string &devices, const std::string &xkb_symbols) {

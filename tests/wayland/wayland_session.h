@@ -10,8 +10,9 @@
 
 // What lets a program use KWin's fake input: nothing, with KWin's checks off; else, with them on, no
 // grant, a .desktop file in the user's applications folder naming hidpipe in the runtime folder (the
-// path install gives), or that file and an XDG applications menu, which KWin 6 looks through.
-enum class kwin_grant { unchecked, none, file, file_and_menu };
+// path install gives), or that file and an XDG applications menu, which KWin 6 looks through; or
+// with the checks off, inside a session bus of its own, for KWin's EIS (connectToEIS).
+enum class kwin_grant { unchecked, none, file, file_and_menu, bus };
 
 class wayland_session {
  public:
