@@ -80,7 +80,7 @@ class sway : public ::testing::Test {
     EXPECT_TRUE(o.start(session, vars)) << "the observer window did not come up";
     std::string err;
     EXPECT_EQ(run_hidpipe(session, hidpipe, input, {}, &err), 0) << err;
-    strings seen = o.take(100000);
+    strings seen = o.drain();
     o.stop();
     return seen;
   }
@@ -512,7 +512,7 @@ TEST(kwin, text_through_the_layout) {
     ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
     std::string err;
     EXPECT_EQ(run_hidpipe(session, hidpipe, c.input, {}, &err), 0) << err;
-    EXPECT_EQ(pressed(o.take(100000)), c.pressed) << c.layout << " " << c.input;
+    EXPECT_EQ(pressed(o.drain()), c.pressed) << c.layout << " " << c.input;
     if (c.said != nullptr) {
       EXPECT_NE(err.find(c.said), std::string::npos) << err;
     }
@@ -569,7 +569,7 @@ TEST(kwin, relative_moves) {
                         "M 100 100\nD 30 -20\nD -5 7\nB 125 87 0 1\nD 10 0\nB 125 87 0 0\n", {}, &err),
             0)
       << err;
-  strings pointer = only(o.take(100000), {"motion", "button"});
+  strings pointer = only(o.drain(), {"motion", "button"});
   if (!pointer.empty() && pointer[0] == "motion 100 100") pointer.erase(pointer.begin());
   EXPECT_EQ(pointer, (strings{"motion 130 80", "motion 125 87", "button 272 1", "motion 135 87",
                               "motion 125 87", "button 272 0"}));
@@ -590,7 +590,7 @@ TEST(kwin, fake_input) {
             0)
       << err;
   EXPECT_NE(err.find("events go to KWin's fake input"), std::string::npos) << err;
-  strings seen = o.take(100000);
+  strings seen = o.drain();
   EXPECT_EQ(
       only(seen, {"motion", "button", "key", "axis"}),
       (strings{"motion 0 0", "motion 1279 719", "button 272 1", "button 272 0", "key 42 1 Shift_L",
@@ -618,7 +618,7 @@ TEST(kwin_ei, every_command) {
       << err;
   EXPECT_NE(err.find("events go to KWin's EIS through libei (1280x720 pixels at 0,0"), std::string::npos)
       << err;
-  strings seen = o.take(100000);
+  strings seen = o.drain();
   EXPECT_EQ(still_down(seen), std::set<std::string>{});
 }
 #endif
@@ -651,7 +651,7 @@ TEST(kwin, the_grant_for_fake_input) {
     }
     if (status == 0) {
       // The moves may come as the pointer's entry to the window, where it then is.
-      strings moves = only(o.take(100000), {"motion", "enter"});
+      strings moves = only(o.drain(), {"motion", "enter"});
       std::string last = moves.empty() ? "nothing" : moves.back();
       EXPECT_EQ(last.substr(last.find(' ') + 1), "30 40") << c.what;
     } else {
@@ -861,7 +861,7 @@ class gnome : public ::testing::Test {
     vars.emplace_back("HIDPIPE_BACKEND=gnome");
     EXPECT_EQ(run_hidpipe(session, hidpipe, input, vars, &said), 0) << said;
     if (err != nullptr) *err = said;
-    return o.take(100000, 500);
+    return o.drain();
   }
 
   wayland_session session;
@@ -1000,7 +1000,7 @@ TEST_F(gnome, short_sessions_land_every_move) {
   // itself: left out here.
   strings seen;
   double px = 640, py = 360;
-  for (const std::string &line : only(o.take(100000, 1000), {"motion"})) {
+  for (const std::string &line : only(o.drain(), {"motion"})) {
     double x = 0, y = 0;
     sscanf(line.c_str(), "motion 0 %lf %lf", &x, &y);
     bool on_the_way = [&] {
@@ -1096,7 +1096,7 @@ TEST_F(gnome, monitors_rearranged_mid_session) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << said;
-  for (const std::string &line : o.take(100000, 500)) seen.push_back(line);
+  for (const std::string &line : o.drain()) seen.push_back(line);
   strings keys = only(seen, {"key"});
   strings typed = {"key 42 1 Shift_L", "key 30 1 A", "key 30 0 A", "key 48 1 B", "key 48 0 B",
                    "key 46 1 C",       "key 46 0 C", "key 32 1 D", "key 32 0 D", "key 42 0 Shift_L"};
