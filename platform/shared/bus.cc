@@ -15,11 +15,11 @@ sd_functions sd;
 namespace {
 
 bool loaded;             // whether sd is filled
-uintptr_t waited;        // the number of the call bus_call waits for; answers to others are dropped
-sd_bus_message *answer;  // its answer, taken; null until it comes
+sd_bus_message *answer;  // the answer to the call bus_call waits for, taken; null until it comes
 
-int on_reply(sd_bus_message *m, void *data, sd_bus_error * /*e*/) {
-  if (reinterpret_cast<uintptr_t>(data) == waited && answer == nullptr) answer = sd.message_ref(m);
+// An unanswered call's slot is dropped when bus_call gives up, so its late answer comes nowhere.
+int on_reply(sd_bus_message *m, void * /*data*/, sd_bus_error * /*e*/) {
+  if (answer == nullptr) answer = sd.message_ref(m);
   return 0;
 }
 
@@ -43,6 +43,7 @@ bool sd_load(const char **why) {
            find_symbol(systemd, "sd_bus_message_appendv", &sd.appendv) &&
            find_symbol(systemd, "sd_bus_message_append", &sd.append) &&
            find_symbol(systemd, "sd_bus_call_async", &sd.call_async) &&
+           find_symbol(systemd, "sd_bus_slot_unref", &sd.slot_unref) &&
            find_symbol(systemd, "sd_bus_process", &sd.process) &&
            find_symbol(systemd, "sd_bus_get_fd", &sd.get_fd) &&
            find_symbol(systemd, "sd_bus_get_events", &sd.get_events) &&
@@ -68,13 +69,13 @@ sd_bus_message *bus_call(sd_bus *bus, unsigned ms, char *why, size_t n, const ch
                          const char *path, const char *interface, const char *member, const char *types,
                          ...) {
   sd_bus_message *m = nullptr;
+  sd_bus_slot *slot = nullptr;
   answer = nullptr;
-  void *number = reinterpret_cast<void *>(++waited);
   va_list ap;
   va_start(ap, types);
   bool sent = sd.new_method_call(bus, &m, destination, path, interface, member) >= 0 &&
               (types == nullptr || sd.appendv(m, types, ap) >= 0) &&
-              sd.call_async(bus, nullptr, m, on_reply, number, uint64_t{ms} * 1000) >= 0;
+              sd.call_async(bus, &slot, m, on_reply, nullptr, uint64_t{ms} * 1000) >= 0;
   va_end(ap);
   if (m != nullptr) sd.message_unref(m);
   if (!sent) {
@@ -84,6 +85,7 @@ sd_bus_message *bus_call(sd_bus *bus, unsigned ms, char *why, size_t n, const ch
   int processed = 0;
   while (answer == nullptr && (processed = sd.process(bus, nullptr)) >= 0)
     if (processed == 0 && answer == nullptr && !bus_wait(bus, ms)) break;
+  sd.slot_unref(slot);
   if (answer == nullptr) {
     snprintf(why, n, "%s: %s", member,
              processed < 0             ? "the session bus closed the connection"

@@ -15,6 +15,7 @@ struct sd_functions {
   decltype(&sd_bus_message_appendv) appendv;
   decltype(&sd_bus_message_append) append;
   decltype(&sd_bus_call_async) call_async;
+  decltype(&sd_bus_slot_unref) slot_unref;
   decltype(&sd_bus_process) process;
   decltype(&sd_bus_get_fd) get_fd;
   decltype(&sd_bus_get_events) get_events;
