@@ -146,7 +146,7 @@ bool wayland_session::start_sway(const std::vector<std::string> &env) {
   return wait_for_socket("");
 }
 
-bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant grant) {
+bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant grant, bool bus) {
   std::string kwin = on_path("kwin_wayland");
   if (kwin.empty()) {
     why_ = "KWin is not installed (apt-get install kwin-wayland)";
@@ -161,8 +161,7 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant
     return false;
   }
   std::vector<std::string> vars = env;
-  if (grant == kwin_grant::unchecked || grant == kwin_grant::bus)
-    vars.emplace_back("KWIN_WAYLAND_NO_PERMISSION_CHECKS=1");
+  if (grant == kwin_grant::unchecked) vars.emplace_back("KWIN_WAYLAND_NO_PERMISSION_CHECKS=1");
   for (const std::string &v :
        {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_, std::string("PATH=/usr/bin:/bin")})
     vars.push_back(v);
@@ -188,7 +187,7 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant
   std::vector<std::string> args = {
       "kwin_wayland", "--virtual", "--socket",        "wayland-hidpipe",       "--width",         "1280",
       "--height",     "720",       "--no-lockscreen", "--no-global-shortcuts", "--no-kactivities"};
-  if (grant != kwin_grant::bus) {
+  if (!bus) {
     launch(copy, args, vars);
     return wait_for_socket("wayland-hidpipe");
   }

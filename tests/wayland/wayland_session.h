@@ -10,16 +10,17 @@
 
 // What lets a program use KWin's fake input: nothing, with KWin's checks off; else, with them on, no
 // grant, a .desktop file in the user's applications folder naming hidpipe in the runtime folder (the
-// path install gives), or that file and an XDG applications menu, which KWin 6 looks through; or
-// with the checks off, inside a session bus of its own, for KWin's EIS (connectToEIS).
-enum class kwin_grant { unchecked, none, file, file_and_menu, bus };
+// path install gives), or that file and an XDG applications menu, which KWin 6 looks through.
+enum class kwin_grant { unchecked, none, file, file_and_menu };
 
 class wayland_session {
  public:
   // Starts sway (or KWin) with its own runtime folder. Returns false, with why() set, when it is
   // not installed or does not come up.
   bool start_sway(const std::vector<std::string> &env = {});
-  bool start_kwin(const std::vector<std::string> &env = {}, kwin_grant grant = kwin_grant::unchecked);
+  // With bus, KWin runs inside a session bus of its own, for its EIS (connectToEIS).
+  bool start_kwin(const std::vector<std::string> &env = {}, kwin_grant grant = kwin_grant::unchecked,
+                  bool bus = false);
   // Headless mutter with two virtual monitors (1280x720, then 1024x720 to its right), inside a
   // session bus of its own with PipeWire, and the desktop's own pointer and keyboard (devices, the
   // program tests/gnome/mutter_devices.cc). xkb_symbols, when given, stands for the "us" layout: plain
