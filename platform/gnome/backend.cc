@@ -21,6 +21,7 @@
 #include "host.h"
 #include "shared/bus.h"
 #include "shared/evdev.h"
+#include "shared/idle.h"
 #include "shared/layout.h"
 #include "shared/wayland_client.h"
 
@@ -131,13 +132,6 @@ void mark_lost(const char *why) {
   if (lost) return;
   lost = true;
   snprintf(error, sizeof error, "lost GNOME's compositor: %.300s", why);
-}
-
-// mutter's clock, on which its idle monitor counts: CLOCK_MONOTONIC, unlike host_clock_ns.
-uint64_t mutter_ns() {
-  timespec t{};
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return static_cast<uint64_t>(t.tv_sec) * 1000000000u + static_cast<uint64_t>(t.tv_nsec);
 }
 
 // Reads what the bus has for us and runs its callbacks; false once the connection broke.
@@ -889,55 +883,28 @@ const char *gnome_error() { return error[0] != '\0' ? error : nullptr; }
 const char *gnome_about() { return about; }
 const char *gnome_cannot_type() { return nullptr; }
 
-// mutter's idle time in ms into *idle_ms, with when it answered (mutter_ns) in *answered: true, or
-// false with no_idle_monitor set when it cannot be read (or hidpipe stopped, or mutter is lost).
-bool read_idle(uint64_t *idle_ms, uint64_t *answered) {
-  // A failed call says why in error, which tells of a lost compositor only: kept aside.
-  char kept[sizeof error], why[sizeof error];
-  snprintf(kept, sizeof kept, "%s", error);
-  sd_bus_message *m = call(read_ms, "org.gnome.Mutter.IdleMonitor", "/org/gnome/Mutter/IdleMonitor/Core",
-                           "org.gnome.Mutter.IdleMonitor", "GetIdletime", nullptr);
-  *answered = mutter_ns();
-  snprintf(why, sizeof why, "%s", m == nullptr ? error : "no idle time in its answer");
-  snprintf(error, sizeof error, "%s", kept);
-  bool read = m != nullptr && sd.read(m, "t", idle_ms) > 0;
-  if (m != nullptr) sd.message_unref(m);
-  if (read || (host_stop_signal() != 0 && !host_ending())) return read;
-  if (m == nullptr && strstr(why, "did not answer") != nullptr) {
-    mark_lost("it answered no call for a while");
-    return false;
-  }
-  note_delivery(
-      "S: GNOME's idle monitor cannot be read (%.200s): replies come once mutter has taken "
-      "the events, which may be before windows have them",
-      why);
-  no_idle_monitor = true;
-  return false;
-}
-
 // Waits until mutter's main loop has passed on every event sent (quiet_ms). False on a stop signal,
 // or once mutter is lost; a mutter without an idle monitor is taken at its calls' answers, and said.
 bool await_dispatch() {
-  uint64_t until = host_clock_ns() + uint64_t{quiet_bound_ms} * 1000000u;
-  while (unconfirmed && !no_idle_monitor) {
-    uint64_t idle_ms = 0, answered = 0;
-    if (!read_idle(&idle_ms, &answered)) {
-      if (no_idle_monitor) break;
-      return false;
-    }
-    // The last input mutter passed on came at most idle_ms before the answer (it counts whole ms).
-    uint64_t last = answered - (idle_ms < answered / 1000000u ? idle_ms * 1000000u : 0);
-    if (last >= sent_at && idle_ms >= quiet_ms) break;
-    if (host_clock_ns() >= until) {
+  if (!unconfirmed || no_idle_monitor) return !lost;
+  char why[300];
+  switch (mutter_wait_quiet(bus, sent_at, quiet_ms, quiet_bound_ms, read_ms, why, sizeof why)) {
+    case idle_wait::passed: break;
+    case idle_wait::not_quiet:
       note_delivery(
           "S: GNOME's compositor was not quiet for %u ms within %u ms: the reply may come before "
           "windows have every event",
           quiet_ms, quiet_bound_ms);
       break;
-    }
-    // Not yet past the last event, or not quiet for long enough yet.
-    unsigned wait = last < sent_at ? 1 : quiet_ms - static_cast<unsigned>(idle_ms);
-    if (!host_sleep(wait)) return false;
+    case idle_wait::unreadable:
+      note_delivery(
+          "S: GNOME's idle monitor cannot be read (%.200s): replies come once mutter has taken "
+          "the events, which may be before windows have them",
+          why);
+      no_idle_monitor = true;
+      break;
+    case idle_wait::no_answer: mark_lost("it answered no call for a while"); return false;
+    case idle_wait::stopped: return false;
   }
   unconfirmed = false;
   return !lost;
