@@ -19,6 +19,7 @@
 #include "host.h"
 #include "shared/bus.h"
 #include "shared/evdev.h"
+#include "shared/idle.h"
 #include "shared/layout.h"
 #include "shared/symbols.h"
 
@@ -74,6 +75,11 @@ constexpr unsigned read_ms = 10000;
 // Events sent at once after a device resumes are lost, on a seat with no other device (mutter
 // 48); 300 ms after, they arrive.
 constexpr unsigned settle_ms = 300;
+// As for the gnome backend (gnome.md): mutter's main loop gives the windows what its input thread
+// passes back, and a reply waits until its idle monitor shows that loop past the last event and
+// quiet for 24 ms, 1 s at most.
+constexpr unsigned quiet_ms = 24;
+constexpr unsigned quiet_bound_ms = 1000;
 // A wheel's notch: 120 pixels of W, sent as value120 120 with its smooth distance.
 constexpr int pixels_per_notch = 120;
 constexpr uint32_t buttons[] = {0x110, 0x111, 0x112, 0x113, 0x114};  // BTN_LEFT, RIGHT, MIDDLE, SIDE, EXTRA
@@ -99,13 +105,16 @@ area regions[8];  // the absolute device's regions: the desktop's monitors, in l
 int region_count;
 int left, top, right, bottom;  // the desktop: the union of the regions
 xkb_context *xkb_ctx;
-xkb_keymap *keymap;  // the keyboard device's keymap: the user's layout
-bool held[256];      // evdev keys held through K
-bool caps_by_k;      // Caps Lock as K's presses of it left it
-uint64_t ready_at;   // when the devices may take events: settle_ms after they resumed
-int wheel_rest[2];   // pixels since a notch's boundary, per axis
-char error[600];     // why the backend cannot start, or was lost
-char about[400];     // where events go, for --verbose
+xkb_keymap *keymap;    // the keyboard device's keymap: the user's layout
+bool held[256];        // evdev keys held through K
+bool caps_by_k;        // Caps Lock as K's presses of it left it
+uint64_t ready_at;     // when the devices may take events: settle_ms after they resumed
+int wheel_rest[2];     // pixels since a notch's boundary, per axis
+uint64_t sent_at;      // on mutter: when the last event was sent, on mutter_ns's clock
+bool unconfirmed;      // on mutter: events were sent that it has not been seen to give the windows
+bool no_idle_monitor;  // mutter's idle monitor cannot be read: S follows the pong and the bus
+char error[600];       // why the backend cannot start, or was lost
+char about[400];       // where events go, for --verbose
 
 bool load() {
   void *library = dlopen("libei.so.1", RTLD_NOW | RTLD_LOCAL);
@@ -378,7 +387,7 @@ bool fail(const char *format, const char *what) {
 
 bool ei_open() {
   error[0] = '\0';
-  lost = on_mutter = false;
+  lost = on_mutter = unconfirmed = no_idle_monitor = false;
   device_count = region_count = 0;
   if (!loaded && !load()) return false;
   if (sd.open_user(&bus) < 0) {
@@ -422,7 +431,10 @@ bool ei_open() {
   if (host_stop_signal() != 0) return fail("%s", "stopped while the devices came");
   if (!lost && (with(EI_DEVICE_CAP_KEYBOARD) == nullptr || with(EI_DEVICE_CAP_POINTER_ABSOLUTE) == nullptr))
     return fail("%s's EIS gave no absolute pointer and keyboard to emulate (waited 3 s)", who);
-  if (lost) return fail("%s", error);
+  if (lost) {  // error says how
+    disconnect();
+    return false;
+  }
   if (region_count == 0) return fail("%s's EIS gave no absolute pointer with the desktop's regions", who);
   const char *name = keymap != nullptr ? xkb.keymap_layout_get_name(keymap, 0) : nullptr;
   snprintf(about, sizeof about, "events go to %s's EIS through libei (%dx%d pixels at %d,%d; keymap: %s)",
@@ -535,12 +547,44 @@ bool ei_deliver(const cg_record &r) {
     case cg_mouse: mouse(r); break;
     case cg_scroll: scroll(r); break;
   }
+  if (on_mutter) {
+    sent_at = mutter_ns();
+    unconfirmed = true;
+  }
   return pump();
+}
+
+// Once the compositor has taken every event sent so far and, on mutter, given them to the windows.
+bool taken() {
+  if (!on_mutter) return round_trip(read_ms);
+  if (!mutter_turn()) return false;
+  if (!unconfirmed || no_idle_monitor) return true;
+  char why[300];
+  switch (mutter_wait_quiet(bus, sent_at, quiet_ms, quiet_bound_ms, read_ms, why, sizeof why)) {
+    case idle_wait::passed: break;
+    case idle_wait::not_quiet:
+      note_delivery(
+          "S: mutter was not quiet for %u ms within %u ms: the reply may come before windows have "
+          "every event",
+          quiet_ms, quiet_bound_ms);
+      break;
+    case idle_wait::unreadable:
+      note_delivery(
+          "S: mutter's idle monitor cannot be read (%.200s): replies come once mutter has taken the "
+          "events, which may be before windows have them",
+          why);
+      no_idle_monitor = true;
+      break;
+    case idle_wait::no_answer: return false;
+    case idle_wait::stopped: return false;
+  }
+  unconfirmed = false;
+  return true;
 }
 
 void ei_close() {
   if (context != nullptr && !lost) {
-    round_trip(read_ms);
+    taken();
     for (int i = 0; i < device_count; i++)
       if (resumed[i]) lib.device_stop_emulating(devices[i]);
     round_trip(answer_ms);
@@ -556,7 +600,7 @@ bool ei_sync() {
   if (context == nullptr || lost) return false;
   uint64_t now = host_clock_ns();
   if (now < ready_at) host_sleep(static_cast<unsigned>((ready_at - now) / 1000000u) + 1);
-  if (round_trip(read_ms)) return true;
+  if (taken()) return true;
   if (lost || (host_stop_signal() != 0 && !host_ending())) return false;
   mark_lost("it did not answer for 10 s");
   return false;
