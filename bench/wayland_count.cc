@@ -13,6 +13,11 @@
 //                                             hidpipe and from LOOP's bare fake-input loop
 //                                             pressing the same keys; the rate is in characters
 //                                             a second
+//   wayland_count --ei HIDPIPE LOOP RUNS DEVICES  the ei backend on KWin's EIS, then on headless
+//                                             mutter's (DEVICES: tests/gnome/mutter_devices.cc):
+//                                             moves, keys and the US text against LOOP, the bare
+//                                             libei loop (bench/ei_loop.cc), then S; a "desktop
+//                                             NAME" line before each
 // Prints "workload sender events events/s lost out-of-order dropped" lines (medians of RUNS runs;
 // dropped counts runs retried because the compositor dropped the window, too slow to keep up),
 // then "latency MEDIAN P99" in microseconds, then "roundtrip MEDIAN P99" (µs), "lockstep RATE" and,
@@ -42,8 +47,9 @@ constexpr int moves = 10000;
 constexpr int taps = 1000;
 constexpr int burst = 100000;
 
-bool gnome;  // mutter and the gnome backend rather than sway and the wayland backend
-bool kwin;   // KWin's fake input
+bool gnome;                            // mutter's windows, one on each monitor, rather than one window
+bool kwin;                             // KWin's fake input
+std::string backend_name = "wayland";  // hidpipe's, as HIDPIPE_BACKEND names it
 
 std::vector<std::pair<unsigned, bool>> text_keys;  // the key events of KWin's text, in order
 size_t text_chars;                                 // the characters of that text
@@ -106,8 +112,7 @@ bool run_once(const wayland_session &s, const std::string &kind, int expected, c
   if (!o.start(s, env)) return false;
   int in = -1, out = -1;
   auto begin = clock_type::now();
-  pid_t pid =
-      s.spawn(program, args, {gnome ? "HIDPIPE_BACKEND=gnome" : "HIDPIPE_BACKEND=wayland"}, &in, &out);
+  pid_t pid = s.spawn(program, args, {"HIDPIPE_BACKEND=" + backend_name}, &in, &out);
   bool written = write(in, input.data(), input.size()) == static_cast<ssize_t>(input.size());
   close(in);
   *m = {0, 0, 0, false};
@@ -191,7 +196,7 @@ void latency(const wayland_session &s, const std::string &hidpipe, int n) {
   if (!o.start(s, gnome ? std::vector<std::string>{"OBSERVER_OUTPUTS=1"} : std::vector<std::string>{}))
     return;
   int in = -1, out = -1;
-  pid_t pid = s.spawn(hidpipe, {}, {gnome ? "HIDPIPE_BACKEND=gnome" : "HIDPIPE_BACKEND=wayland"}, &in, &out);
+  pid_t pid = s.spawn(hidpipe, {}, {"HIDPIPE_BACKEND=" + backend_name}, &in, &out);
   if (gnome && write(in, "M 1 1\n", 6) != 6) return;
   usleep(gnome ? 1000000 : 300000);  // connected, its devices made, settled
   o.take(1000000, 50);
@@ -296,15 +301,50 @@ void gnome_figures(const wayland_session &s, const std::string &hidpipe, const s
 
 }  // namespace
 
+// The ei backend on KWin's EIS, then on mutter's: moves, keys and text against the bare libei loop,
+// then S.
+int ei_figures(const std::string &hidpipe_binary, const std::string &loop_binary, int runs,
+               const std::string &devices) {
+  backend_name = "ei";
+  std::string text = us_text(), text_input;
+  text_keys = us_presses(text);
+  text_chars = text.size();
+  for (size_t i = 0; i < text.size(); i += 50) text_input += "T " + text.substr(i, 50) + "\n";
+  for (bool on_mutter : {true, false}) {
+    wayland_session s;
+    gnome = on_mutter;
+    if (on_mutter ? !s.start_mutter(devices)
+                  : !s.start_kwin({"XKB_DEFAULT_LAYOUT=us"}, kwin_grant::unchecked, true)) {
+      fprintf(stderr, "wayland_count: %s\n", s.why().c_str());
+      return 2;
+    }
+    printf("desktop %s\n", on_mutter ? "mutter" : "kwin");
+    std::string hidpipe = s.install(hidpipe_binary), loop = s.install(loop_binary);
+    report(s, "moves", "ceiling", loop, {"moves", std::to_string(moves)}, "", runs);
+    report(s, "moves", "hidpipe", hidpipe, {}, move_commands(moves), runs);
+    report(s, "keys", "ceiling", loop, {"keys", std::to_string(taps)}, "", runs);
+    report(s, "keys", "hidpipe", hidpipe, {}, tap_commands(), runs);
+    report(s, "fake-text", "ceiling", loop, {"text", "1"}, "", runs);
+    report(s, "fake-text", "hidpipe", hidpipe, {}, text_input, runs);
+    // On mutter a reply after events waits for it to be quiet for a while, as for the gnome backend.
+    sync_figures(s, hidpipe, loop, "ei", on_mutter ? 200 : 2000);
+  }
+  return 0;
+}
+
 int main(int argc, char **argv) {
+  if (argc == 6 && std::string(argv[1]) == "--ei")
+    return ei_figures(argv[2], argv[3], atoi(argv[4]), argv[5]);
   gnome = argc > 1 && std::string(argv[1]) == "--gnome";
   kwin = argc > 1 && std::string(argv[1]) == "--kwin";
+  if (gnome) backend_name = "gnome";
   if (gnome || kwin) {
     argv++;
     argc--;
   }
   if (argc < 4) {
-    fprintf(stderr, "usage: wayland_count [--gnome | --kwin] HIDPIPE LOOP RUNS\n");
+    fprintf(stderr,
+            "usage: wayland_count [--gnome | --kwin] HIDPIPE LOOP RUNS | --ei HIDPIPE LOOP RUNS DEVICES\n");
     return 2;
   }
   int runs = atoi(argv[3]);
