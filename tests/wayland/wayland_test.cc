@@ -852,6 +852,38 @@ TEST_F(chromium, relative_moves_reach_a_locked_page) {
   EXPECT_TRUE(h.finish());
 }
 
+#ifdef HIDPIPE_EI
+// Chromium on KWin through its EIS: text in the layout's characters arrives exactly, and a click
+// reaches the page (which locks the pointer then). One session, which ends once the page has it all:
+// on a headless seat with no devices but hidpipe's, Chromium drops what it has not read yet when the
+// last device goes.
+TEST(chromium_kwin, text_and_a_click_through_ei) {
+  wayland_session session;
+  if (!session.start_kwin({"XKB_DEFAULT_LAYOUT=us"}, kwin_grant::unchecked, true))
+    return skip_or_fail(session.why());
+  browser page;
+  if (!page.start(session)) return skip_or_fail(page.why());
+  piped_hidpipe h(session, session.install(HIDPIPE_BINARY), "ei");
+  ASSERT_TRUE(h.started());
+  const std::string text = "Hello, World! (a+b)*2 = 10; \"ok\" ~/x_y?";
+  h.send("M 600 300\nT " + text + "\nB 600 300 0 1\nB 600 300 0 0\nS 0\n");
+  EXPECT_EQ(h.line(), "S 0");
+  strings expected = insertions(text);
+  expected.emplace_back("locked 1");
+  strings seen;
+  // The page logs late on a busy machine: read until the click's line is there, for 5 s.
+  for (int tries = 0; tries < 10 && std::find(seen.begin(), seen.end(), "locked 1") == seen.end(); tries++)
+    for (const std::string &line : page.take(100000, 500)) seen.push_back(line);
+  EXPECT_TRUE(h.finish());
+  strings got = only(seen, {"input", "locked"});
+  size_t same = 0;
+  while (same < got.size() && same < expected.size() && got[same] == expected[same]) same++;
+  EXPECT_TRUE(got == expected) << got.size() << " lines, the first " << same << " as expected, then "
+                               << (same < got.size() ? got[same] : "nothing") << " for "
+                               << (same < expected.size() ? expected[same] : "nothing");
+}
+#endif
+
 }  // namespace
 
 #ifdef MUTTER_DEVICES
