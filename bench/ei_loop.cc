@@ -45,7 +45,7 @@ int own(int fd, sd_bus_message *m) {
 // The EIS socket, or -1.
 int socket_from_bus() {
   sd_bus_message *m = nullptr;
-  sd_bus_error e = SD_BUS_ERROR_NULL;
+  sd_bus_error e{};  // SD_BUS_ERROR_NULL
   int fd = -1, cookie = 0;
   if (sd_bus_call_method(bus, "org.kde.KWin", "/org/kde/KWin/EIS/RemoteDesktop",
                          "org.kde.KWin.EIS.RemoteDesktop", "connectToEIS", &e, &m, "i", 7) >= 0 &&
@@ -96,7 +96,7 @@ void pump(int ms) {
   pollfd p{ei_get_fd(context), POLLIN, 0};
   poll(&p, 1, ms);
   ei_dispatch(context);
-  for (ei_event *e; (e = ei_get_event(context)) != nullptr;) handle(e);
+  for (ei_event *e = nullptr; (e = ei_get_event(context)) != nullptr;) handle(e);
 }
 
 bool round_trip() {
@@ -111,7 +111,7 @@ bool round_trip() {
 // mutter's turn: a property of the session, which its main loop serves after EIS.
 void bus_turn() {
   sd_bus_message *m = nullptr;
-  sd_bus_error e = SD_BUS_ERROR_NULL;
+  sd_bus_error e{};  // SD_BUS_ERROR_NULL
   sd_bus_call_method(bus, "org.gnome.Mutter.RemoteDesktop", session.c_str(),
                      "org.freedesktop.DBus.Properties", "Get", &e, &m, "ss",
                      "org.gnome.Mutter.RemoteDesktop.Session", "SessionId");
@@ -119,26 +119,8 @@ void bus_turn() {
   sd_bus_message_unref(m);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-  if (argc != 3) {
-    fprintf(stderr, "usage: ei_loop moves|keys|text|sync N\n");
-    return 2;
-  }
-  std::string what = argv[1];
-  int n = atoi(argv[2]);
-  if (sd_bus_open_user(&bus) < 0) return 1;
-  int fd = socket_from_bus();
-  context = ei_new_sender(nullptr);
-  if (fd < 0 || context == nullptr || ei_setup_backend_fd(context, fd) < 0) {
-    fprintf(stderr, "ei_loop: no EIS socket\n");
-    return 1;
-  }
-  for (int i = 0; i < 300 && (pointer == nullptr || keyboard == nullptr); i++) pump(10);
-  if (pointer == nullptr || keyboard == nullptr) return 1;
-  double settle = now_s() + 0.3;
-  while (now_s() < settle) pump(10);
+// Sends the workload.
+void run_workload(const std::string &what, int n) {
   if (what == "moves") {
     for (int i = 0; i < n; i++) {
       ei_device_pointer_motion_absolute(pointer, 1 + i % 1200, 1 + i / 1200 % 700);
@@ -167,6 +149,29 @@ int main(int argc, char **argv) {
     for (int i = 0; i < n; i++) round_trip();
     printf("loop %.0f\n", n / (now_s() - began));
   }
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc != 3) {
+    fprintf(stderr, "usage: ei_loop moves|keys|text|sync N\n");
+    return 2;
+  }
+  std::string what = argv[1];
+  int n = atoi(argv[2]);
+  if (sd_bus_open_user(&bus) < 0) return 1;
+  int fd = socket_from_bus();
+  context = ei_new_sender(nullptr);
+  if (fd < 0 || context == nullptr || ei_setup_backend_fd(context, fd) < 0) {
+    fprintf(stderr, "ei_loop: no EIS socket\n");
+    return 1;
+  }
+  for (int i = 0; i < 300 && (pointer == nullptr || keyboard == nullptr); i++) pump(10);
+  if (pointer == nullptr || keyboard == nullptr) return 1;
+  double settle = now_s() + 0.3;
+  while (now_s() < settle) pump(10);
+  run_workload(what, n);
   round_trip();
   ei_device_stop_emulating(pointer);
   ei_device_stop_emulating(keyboard);

@@ -269,7 +269,7 @@ void on_event(ei_event *e) {
 // Handles what the compositor sent; false once the connection broke.
 bool pump() {
   lib.dispatch(context);
-  for (ei_event *e; (e = lib.get_event(context)) != nullptr;) on_event(e);
+  for (ei_event *e = nullptr; (e = lib.get_event(context)) != nullptr;) on_event(e);
   return !lost;
 }
 
@@ -575,7 +575,7 @@ bool taken() {
           why);
       no_idle_monitor = true;
       break;
-    case idle_wait::no_answer: return false;
+    case idle_wait::no_answer:
     case idle_wait::stopped: return false;
   }
   unconfirmed = false;
