@@ -61,6 +61,11 @@ const char *check_environment(char *out, size_t size) {
       return out;
     }
   }
+  if (const char *eis = getenv("HIDPIPE_EIS"); eis != nullptr && *eis != '\0' && strcmp(eis, "kwin") != 0 &&
+                                               strcmp(eis, "mutter") != 0 && strcmp(eis, "portal") != 0) {
+    snprintf(out, size, "HIDPIPE_EIS=%s: expected kwin, mutter or portal (the one way to EIS to take)", eis);
+    return out;
+  }
   if (env_set("HIDPIPE_UINPUT_SETTLE_MS") && whole_number(getenv("HIDPIPE_UINPUT_SETTLE_MS"), 10000) < 0) {
     snprintf(out, size, "HIDPIPE_UINPUT_SETTLE_MS=%s: expected milliseconds, 0 to 10000",
              getenv("HIDPIPE_UINPUT_SETTLE_MS"));

@@ -216,6 +216,7 @@ const setting_case setting_cases[] = {
     {"HIDPIPE_UINPUT_SETTLE_MS=99999999999", 1,
      "cannot start: HIDPIPE_UINPUT_SETTLE_MS=99999999999: expected milliseconds, 0 to 10000"},
     {"HIDPIPE_UINPUT_SETTLE_MS=-5", 1, "cannot start: HIDPIPE_UINPUT_SETTLE_MS=-5: expected milliseconds"},
+    {"HIDPIPE_EIS=flatpak", 1, "cannot start: HIDPIPE_EIS=flatpak: expected kwin, mutter or portal"},
     {"HIDPIPE_UINPUT_SETTLE_MS=abc", 1, "cannot start: HIDPIPE_UINPUT_SETTLE_MS=abc: expected milliseconds"},
     {"HIDPIPE_UINPUT_SETTLE_MS=10001", 1,
      "cannot start: HIDPIPE_UINPUT_SETTLE_MS=10001: expected milliseconds"},

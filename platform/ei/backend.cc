@@ -16,6 +16,7 @@
 #include <iterator>
 
 #include "backend.h"
+#include "ei/portal.h"
 #include "host.h"
 #include "shared/bus.h"
 #include "shared/evdev.h"
@@ -92,6 +93,7 @@ char session[128];      // mutter's remote-desktop session's path, or empty
 struct ei *context;     // libei's connection, while open
 bool lost;              // the connection broke; nothing more is sent
 bool on_mutter;         // mutter merges unpaced absolute motion: each move waits for a pong
+bool on_portal;         // the socket came from the portal, whose session is closed at the end
 ei_device *devices[8];  // the seat's devices, as added
 bool resumed[8];        // which of them may emulate now
 int device_count;
@@ -113,7 +115,7 @@ int wheel_rest[2];     // pixels since a notch's boundary, per axis
 uint64_t sent_at;      // on mutter: when the last event was sent, on mutter_ns's clock
 bool unconfirmed;      // on mutter: events were sent that it has not been seen to give the windows
 bool no_idle_monitor;  // mutter's idle monitor cannot be read: S follows the pong and the bus
-char error[600];       // why the backend cannot start, or was lost
+char error[900];       // why the backend cannot start, or was lost
 char about[400];       // where events go, for --verbose
 
 bool load() {
@@ -349,6 +351,39 @@ int mutter_socket(char *why, size_t n) {
   return fd;
 }
 
+// The EIS socket from the first way that gives one (HIDPIPE_EIS names one alone): KWin's, mutter's,
+// the portal's; *who says whose. -1, with error saying what each answered, when none did.
+int eis_socket(const char **who) {
+  const char *only = getenv("HIDPIPE_EIS");
+  if (only != nullptr && *only == '\0') only = nullptr;
+  char kwin_why[200] = "not asked", mutter_why[200] = "not asked", portal_why[300] = "not asked";
+  int fd = -1;
+  if (only == nullptr || strcmp(only, "kwin") == 0) {
+    fd = kwin_socket(kwin_why, sizeof kwin_why);
+    *who = "KWin";
+    // A bus that did not answer KWin will not answer the others either: the start keeps its bound.
+    if (fd < 0 && (host_stop_signal() != 0 || strstr(kwin_why, "no answer") != nullptr)) {
+      snprintf(error, sizeof error, "the session bus did not answer (%s)", kwin_why);
+      return -1;
+    }
+  }
+  if (fd < 0 && (only == nullptr || strcmp(only, "mutter") == 0)) {
+    fd = mutter_socket(mutter_why, sizeof mutter_why);
+    *who = "mutter";
+  }
+  if (fd < 0 && (only == nullptr || strcmp(only, "portal") == 0)) {
+    fd = portal_socket(bus, portal_why, sizeof portal_why);
+    *who = "the RemoteDesktop portal";
+    on_portal = fd >= 0;
+  }
+  if (fd < 0)
+    snprintf(error, sizeof error,
+             "nothing on the session bus hands out an EIS socket (KWin: %s; mutter: %s; "
+             "the RemoteDesktop portal: %s)",
+             kwin_why, mutter_why, portal_why);
+  return fd;
+}
+
 void disconnect() {
   for (int i = 0; i < device_count; i++) lib.device_unref(devices[i]);
   device_count = 0;
@@ -368,6 +403,8 @@ void disconnect() {
                                  "org.gnome.Mutter.RemoteDesktop.Session", "Stop", nullptr);
     if (m != nullptr) sd.message_unref(m);
   }
+  if (on_portal && !lost) portal_close(bus);
+  on_portal = false;
   kwin_cookie = -1;
   session[0] = '\0';
   if (bus != nullptr) {
@@ -394,20 +431,9 @@ bool ei_open() {
     bus = nullptr;
     return fail("%s", "cannot connect to the session bus (DBUS_SESSION_BUS_ADDRESS)");
   }
-  char kwin_why[200], mutter_why[200];
-  int fd = kwin_socket(kwin_why, sizeof kwin_why);
-  const char *who = "KWin";
-  // A bus that did not answer KWin will not answer mutter either: the start keeps its one bound.
-  if (fd < 0 && (host_stop_signal() != 0 || strstr(kwin_why, "no answer") != nullptr))
-    return fail("the session bus did not answer (%s)", kwin_why);
+  const char *who = nullptr;
+  int fd = eis_socket(&who);
   if (fd < 0) {
-    fd = mutter_socket(mutter_why, sizeof mutter_why);
-    who = "mutter";
-  }
-  if (fd < 0) {
-    snprintf(error, sizeof error,
-             "no compositor on the session bus hands out an EIS socket (KWin: %s; mutter: %s)", kwin_why,
-             mutter_why);
     disconnect();
     return false;
   }

@@ -48,6 +48,7 @@ bool sd_load(const char **why) {
            find_symbol(systemd, "sd_bus_get_fd", &sd.get_fd) &&
            find_symbol(systemd, "sd_bus_get_events", &sd.get_events) &&
            find_symbol(systemd, "sd_bus_add_match_async", &sd.add_match_async) &&
+           find_symbol(systemd, "sd_bus_get_unique_name", &sd.get_unique_name) &&
            find_symbol(systemd, "sd_bus_message_unref", &sd.message_unref) &&
            find_symbol(systemd, "sd_bus_message_ref", &sd.message_ref) &&
            find_symbol(systemd, "sd_bus_message_read", &sd.read) &&

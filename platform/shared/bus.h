@@ -20,6 +20,7 @@ struct sd_functions {
   decltype(&sd_bus_get_fd) get_fd;
   decltype(&sd_bus_get_events) get_events;
   decltype(&sd_bus_add_match_async) add_match_async;
+  decltype(&sd_bus_get_unique_name) get_unique_name;
   decltype(&sd_bus_message_unref) message_unref;
   decltype(&sd_bus_message_ref) message_ref;
   decltype(&sd_bus_message_read) read;
