@@ -176,6 +176,9 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant
                        "<!DOCTYPE Menu PUBLIC \"-//freedesktop//DTD Menu 1.0//EN\"\n"
                        " \"http://www.freedesktop.org/standards/menu-spec/1.0/menu.dtd\">\n"
                        "<Menu><Name>Applications</Name><DefaultAppDirs/><Include><All/></Include></Menu>\n");
+  // On its bus the desktop's portal takes KDE's backend by name: the desktop's variables, which would
+  // name it too, hang a bare KWin. KWin starts the portal as it starts.
+  if (bus) files.emplace_back("/.config/xdg-desktop-portal/portals.conf", "[preferred]\ndefault=kde\n");
   for (const auto &[name, text] : files) {
     for (size_t slash = 1; (slash = name.find('/', slash)) != std::string::npos; slash++) {
       mkdir((runtime_ + name.substr(0, slash)).c_str(), 0755);
@@ -195,13 +198,21 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant
   std::string dbus = on_path("dbus-run-session"), script = runtime_ + "/kwin.sh";
   std::ofstream out(script);
   out << "echo \"$DBUS_SESSION_BUS_ADDRESS\" > \"$XDG_RUNTIME_DIR/bus.tmp\"\n"
-         "mv \"$XDG_RUNTIME_DIR/bus.tmp\" \"$XDG_RUNTIME_DIR/bus\"\nexec "
+         "mv \"$XDG_RUNTIME_DIR/bus.tmp\" \"$XDG_RUNTIME_DIR/bus\"\nexec env -u WAYLAND_DISPLAY -u "
+         "XDG_CURRENT_DESKTOP -u "
+         "QT_QPA_PLATFORM "
       << copy;
   for (size_t i = 1; i < args.size(); i++) out << " " << args[i];
   out << "\n";
   out.close();
   chmod(script.c_str(), 0755);
   give_away(script);
+  // The services the bus starts reach KWin's display, as on Plasma: the portal's KDE backend, a Qt
+  // program, offers remote desktops only on Wayland and in KDE. KWin itself takes neither: it would
+  // nest in the display, and hang with the desktop's name.
+  vars.emplace_back("WAYLAND_DISPLAY=wayland-hidpipe");
+  vars.emplace_back("QT_QPA_PLATFORM=wayland");
+  vars.emplace_back("XDG_CURRENT_DESKTOP=KDE");
   launch(dbus, {"dbus-run-session", "--", "/bin/sh", script}, vars);
   if (!wait_for_socket("wayland-hidpipe")) return false;
   std::ifstream(runtime_ + "/bus") >> bus_;
@@ -350,6 +361,21 @@ int wayland_session::busctl(std::vector<std::string> args) const {
   }
   std::string ignored;
   return run(args, &ignored);
+}
+
+bool wayland_session::allow_portal() {
+  if (access("/usr/libexec/xdg-desktop-portal", X_OK) != 0 ||
+      access("/usr/share/xdg-desktop-portal/portals/kde.portal", F_OK) != 0) {
+    why_ = "the portal is not installed (apt-get install xdg-desktop-portal xdg-desktop-portal-kde)";
+    return false;
+  }
+  if (busctl({"call", "org.freedesktop.impl.portal.PermissionStore",
+              "/org/freedesktop/impl/portal/PermissionStore", "org.freedesktop.impl.portal.PermissionStore",
+              "SetPermission", "sbssas", "kde-authorized", "true", "remote-desktop", "", "1", "yes"}) != 0) {
+    why_ = "the portal's permission could not be given on KWin's bus";
+    return false;
+  }
+  return true;
 }
 
 std::string wayland_session::install(const std::string &program) const {

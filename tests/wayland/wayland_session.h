@@ -33,6 +33,9 @@ class wayland_session {
   // The compositor's process (mutter's own, within its session).
   pid_t compositor() const { return mutter_ > 0 ? mutter_ : compositor_; }
 
+  // The runtime folder, which is also the compositor's user's HOME.
+  const std::string &runtime() const { return runtime_; }
+
   // The environment a client of the compositor needs, as "NAME=value".
   std::vector<std::string> client_env() const;
 
@@ -42,6 +45,11 @@ class wayland_session {
   // Runs busctl --user with args as the compositor's user, on mutter's session bus; an argument
   // "SERIAL" stands for the serial of the monitors' configuration now. Returns its exit status.
   int busctl(std::vector<std::string> args) const;
+
+  // Gives KWin's session bus the desktop's RemoteDesktop portal, KDE's backend behind it, with remote
+  // desktop access allowed beforehand as Plasma 6.3 lets an administrator do (the permission store's
+  // kde-authorized table): no dialog. False, with why() set, when the portal is not installed.
+  bool allow_portal();
 
   // Copies a program into the runtime folder, where the compositor's user may run it; returns the
   // copy's path.
