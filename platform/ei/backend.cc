@@ -81,6 +81,8 @@ constexpr unsigned settle_ms = 300;
 // quiet for 24 ms, 1 s at most.
 constexpr unsigned quiet_ms = 24;
 constexpr unsigned quiet_bound_ms = 1000;
+// Events sent between round trips at most.
+constexpr int most_unconfirmed = 256;
 // A wheel's notch: 120 pixels of W, sent as value120 120 with its smooth distance.
 constexpr int pixels_per_notch = 120;
 constexpr uint32_t buttons[] = {0x110, 0x111, 0x112, 0x113, 0x114};  // BTN_LEFT, RIGHT, MIDDLE, SIDE, EXTRA
@@ -107,16 +109,17 @@ area regions[8];  // the absolute device's regions: the desktop's monitors, in l
 int region_count;
 int left, top, right, bottom;  // the desktop: the union of the regions
 xkb_context *xkb_ctx;
-xkb_keymap *keymap;    // the keyboard device's keymap: the user's layout
-bool held[256];        // evdev keys held through K
-bool caps_by_k;        // Caps Lock as K's presses of it left it
-uint64_t ready_at;     // when the devices may take events: settle_ms after they resumed
-int wheel_rest[2];     // pixels since a notch's boundary, per axis
-uint64_t sent_at;      // on mutter: when the last event was sent, on mutter_ns's clock
-bool unconfirmed;      // on mutter: events were sent that it has not been seen to give the windows
-bool no_idle_monitor;  // mutter's idle monitor cannot be read: S follows the pong and the bus
-char error[900];       // why the backend cannot start, or was lost
-char about[400];       // where events go, for --verbose
+xkb_keymap *keymap;     // the keyboard device's keymap: the user's layout
+bool held[256];         // evdev keys held through K
+bool caps_by_k;         // Caps Lock as K's presses of it left it
+uint64_t ready_at;      // when the devices may take events: settle_ms after they resumed
+int wheel_rest[2];      // pixels since a notch's boundary, per axis
+uint64_t sent_at;       // on mutter: when the last event was sent, on mutter_ns's clock
+int unconfirmed_count;  // events sent since the last round trip
+bool unconfirmed;       // on mutter: events were sent that it has not been seen to give the windows
+bool no_idle_monitor;   // mutter's idle monitor cannot be read: S follows the pong and the bus
+char error[900];        // why the backend cannot start, or was lost
+char about[400];        // where events go, for --verbose
 
 bool load() {
   void *library = dlopen("libei.so.1", RTLD_NOW | RTLD_LOCAL);
@@ -425,6 +428,7 @@ bool fail(const char *format, const char *what) {
 bool ei_open() {
   error[0] = '\0';
   lost = on_mutter = unconfirmed = no_idle_monitor = false;
+  unconfirmed_count = 0;
   device_count = region_count = 0;
   if (!loaded && !load()) return false;
   if (sd.open_user(&bus) < 0) {
@@ -576,6 +580,18 @@ bool ei_deliver(const cg_record &r) {
   if (on_mutter) {
     sent_at = mutter_ns();
     unconfirmed = true;
+  }
+  // libei keeps what the socket does not take, without a bound: a round trip now and then keeps
+  // that to a few events while the compositor is slow or stopped; and each of the releases at the
+  // end is seen taken, or the ending says they may be left held.
+  if (++unconfirmed_count >= most_unconfirmed || host_ending()) {
+    unconfirmed_count = 0;
+    if (!round_trip(read_ms)) {
+      if (lost || (host_stop_signal() != 0 && !host_ending())) return false;
+      mark_lost(host_ending() ? "it did not take the releases within the ending's grace"
+                              : "it took no events for 10 s");
+      return false;
+    }
   }
   return pump();
 }

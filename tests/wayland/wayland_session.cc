@@ -197,10 +197,11 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant
   // The bus's address for the others, then KWin.
   std::string dbus = on_path("dbus-run-session"), script = runtime_ + "/kwin.sh";
   std::ofstream out(script);
-  out << "echo \"$DBUS_SESSION_BUS_ADDRESS\" > \"$XDG_RUNTIME_DIR/bus.tmp\"\n"
-         "mv \"$XDG_RUNTIME_DIR/bus.tmp\" \"$XDG_RUNTIME_DIR/bus\"\nexec env -u WAYLAND_DISPLAY -u "
-         "XDG_CURRENT_DESKTOP -u "
-         "QT_QPA_PLATFORM "
+  // KWin's process is the script's, which execs it.
+  out << "echo $$ > \"$XDG_RUNTIME_DIR/kwin.pid\"\n"
+         "echo \"$DBUS_SESSION_BUS_ADDRESS\" > \"$XDG_RUNTIME_DIR/bus.tmp\"\n"
+         "mv \"$XDG_RUNTIME_DIR/bus.tmp\" \"$XDG_RUNTIME_DIR/bus\"\n"
+         "exec env -u WAYLAND_DISPLAY -u XDG_CURRENT_DESKTOP -u QT_QPA_PLATFORM "
       << copy;
   for (size_t i = 1; i < args.size(); i++) out << " " << args[i];
   out << "\n";
@@ -216,6 +217,7 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant
   launch(dbus, {"dbus-run-session", "--", "/bin/sh", script}, vars);
   if (!wait_for_socket("wayland-hidpipe")) return false;
   std::ifstream(runtime_ + "/bus") >> bus_;
+  std::ifstream(runtime_ + "/kwin.pid") >> mutter_;
   // KWin takes its name on the bus a moment after its socket.
   for (int tries = 0; tries < 50 && busctl({"status", "org.kde.KWin"}) != 0; tries++) usleep(100000);
   return true;

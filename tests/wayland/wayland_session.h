@@ -30,7 +30,7 @@ class wayland_session {
   ~wayland_session() { stop(); }
 
   const std::string &why() const { return why_; }
-  // The compositor's process (mutter's own, within its session).
+  // The compositor's process (mutter's or KWin's own, within its session bus).
   pid_t compositor() const { return mutter_ > 0 ? mutter_ : compositor_; }
 
   // The runtime folder, which is also the compositor's user's HOME.
@@ -74,7 +74,7 @@ class wayland_session {
   pid_t devices_ = 0;     // mutter's desktop devices
   int devices_in_ = -1;   // their standard input, which keeps them
   std::string bus_;       // mutter's session bus
-  pid_t mutter_ = 0;      // mutter, in a mutter session
+  pid_t mutter_ = 0;      // mutter, or KWin, inside the session bus of their own
   std::string why_;       // why start failed
 };
 

@@ -401,7 +401,8 @@ TEST_F(sway, lost_compositor_ends_the_session_with_status_1) {
 // A compositor that stops reading (SIGSTOP) while hidpipe holds keys and a button and a burst of
 // moves is being written: SIGTERM still ends hidpipe within the grace (2 s) and a second, by the
 // signal; a compositor that resumes within the grace gets every release.
-TEST_F(sway, stop_signal_ends_the_session_while_the_compositor_is_stopped) {
+void check_stopped_compositor(wayland_session &session, const std::string &hidpipe,
+                              const std::string &backend) {
   std::string burst;
   for (int i = 0; i < 200000; i++)
     burst += "M " + std::to_string(i % 1000) + " " + std::to_string(i % 700) + "\n";
@@ -409,7 +410,7 @@ TEST_F(sway, stop_signal_ends_the_session_while_the_compositor_is_stopped) {
     observer o;
     ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
     int in = -1, out = -1;
-    pid_t pid = session.spawn(hidpipe, {"-v"}, {"HIDPIPE_BACKEND=wayland"}, &in, &out);
+    pid_t pid = session.spawn(hidpipe, {"-v"}, {"HIDPIPE_BACKEND=" + backend}, &in, &out);
     ASSERT_GT(pid, 0);
     signal(SIGPIPE, SIG_IGN);
     std::string held = "K ControlLeft 1\nK KeyC 1\nB 100 100 0 1\n";
@@ -449,7 +450,7 @@ TEST_F(sway, stop_signal_ends_the_session_while_the_compositor_is_stopped) {
     char buf[4096];
     for (ssize_t n; (n = read(out, buf, sizeof buf)) > 0;) said.append(buf, static_cast<size_t>(n));
     close(out);
-    EXPECT_TRUE(ended) << "still running 3 s after SIGTERM";
+    EXPECT_TRUE(ended) << backend << ": still running 3 s after SIGTERM";
     EXPECT_LE(took.count(), 3000);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << said;
     if (resume_ms >= 0) {
@@ -460,6 +461,10 @@ TEST_F(sway, stop_signal_ends_the_session_while_the_compositor_is_stopped) {
     }
     o.stop();
   }
+}
+
+TEST_F(sway, stop_signal_ends_the_session_while_the_compositor_is_stopped) {
+  check_stopped_compositor(session, hidpipe, "wayland");
 }
 
 // A compositor that does not answer at start: exit 1 within the bound (3 s), -v naming it.
@@ -633,6 +638,13 @@ TEST(kwin, every_command) {
 }
 
 #ifdef HIDPIPE_EI
+// The same on KWin's EIS, which takes unpaced events: a stopped KWin holds the session's writes.
+TEST(kwin, stop_signal_ends_an_ei_session_while_kwin_is_stopped) {
+  wayland_session session;
+  if (!session.start_kwin({}, kwin_grant::unchecked, true)) return skip_or_fail(session.why());
+  check_stopped_compositor(session, session.install(HIDPIPE_BINARY), "ei");
+}
+
 // The ei backend through the desktop's RemoteDesktop portal, on KWin with KDE's backend and the
 // access allowed beforehand: events arrive, the start keeps a restore token for the user alone, and
 // the next start passes it and works again (KDE gives the same token back).
