@@ -481,6 +481,20 @@ TEST_F(sway, stopped_compositor_at_start_exits_1) {
   EXPECT_NE(err.find("\" does not answer (waited 3 s)"), std::string::npos) << err;
 }
 
+// The two ways to KWin: its fake input, and its EIS (in a session bus of its own).
+struct kwin_path {
+  const char *backend;
+  bool bus;  // KWin inside a session bus, for its EIS
+  const char *about;
+  const char *notch;
+};
+const kwin_path kwin_paths[] = {
+    {"wayland", false, "events go to KWin's fake input", "axis 0 10"},
+#ifdef HIDPIPE_EI
+    {"ei", true, "events go to KWin's EIS through libei (1280x720 pixels at 0,0", "axis 0 15"},
+#endif
+};
+
 // Text through fake input, which presses keys: each character by its key and level in the seat's
 // layout, as a person would; one the layout lacks is left out and named.
 struct kwin_text_case {
@@ -509,21 +523,24 @@ const kwin_text_case kwin_text_cases[] = {
 };
 
 TEST(kwin, text_through_the_layout) {
-  for (const kwin_text_case &c : kwin_text_cases) {
-    wayland_session session;
-    if (!session.start_kwin({std::string("XKB_DEFAULT_LAYOUT=") + c.layout}))
-      return skip_or_fail(session.why());
-    std::string hidpipe = session.install(HIDPIPE_BINARY);
-    observer o;
-    ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
-    std::string err;
-    EXPECT_EQ(run_hidpipe(session, hidpipe, c.input, {}, &err), 0) << err;
-    EXPECT_EQ(pressed(o.drain()), c.pressed) << c.layout << " " << c.input;
-    if (c.said != nullptr) {
-      EXPECT_NE(err.find(c.said), std::string::npos) << err;
+  for (const kwin_path &p : kwin_paths)
+    for (const kwin_text_case &c : kwin_text_cases) {
+      wayland_session session;
+      if (!session.start_kwin({std::string("XKB_DEFAULT_LAYOUT=") + c.layout}, kwin_grant::unchecked, p.bus))
+        return skip_or_fail(session.why());
+      std::string hidpipe = session.install(HIDPIPE_BINARY);
+      observer o;
+      ASSERT_TRUE(o.start(session)) << "the observer window did not come up";
+      std::string err;
+      EXPECT_EQ(run_hidpipe(session, hidpipe, c.input, {std::string("HIDPIPE_BACKEND=") + p.backend}, &err),
+                0)
+          << err;
+      EXPECT_EQ(pressed(o.drain()), c.pressed) << p.backend << " " << c.layout << " " << c.input;
+      if (c.said != nullptr) {
+        EXPECT_NE(err.find(c.said), std::string::npos) << err;
+      }
+      EXPECT_EQ(err.find("cannot type U+") != std::string::npos, c.said != nullptr) << err;
     }
-    EXPECT_EQ(err.find("cannot type U+") != std::string::npos, c.said != nullptr) << err;
-  }
 }
 
 #ifdef UINPUT_FAKE
@@ -582,21 +599,8 @@ TEST(kwin, relative_moves) {
 }
 
 // Every command on KWin, through its fake input and through its EIS: positions to the edges,
-// buttons, a modified key, text, scrolling, nothing held after R, and 10,000 moves. A notch comes through EIS
-// as a wheel's (15 degrees), through fake input as 10.
-struct kwin_path {
-  const char *backend;
-  bool bus;  // KWin inside a session bus, for its EIS
-  const char *about;
-  const char *notch;
-};
-const kwin_path kwin_paths[] = {
-    {"wayland", false, "events go to KWin's fake input", "axis 0 10"},
-#ifdef HIDPIPE_EI
-    {"ei", true, "events go to KWin's EIS through libei (1280x720 pixels at 0,0", "axis 0 15"},
-#endif
-};
-
+// buttons, a modified key, text, scrolling, nothing held after R, and 10,000 moves. A notch comes
+// through EIS as a wheel's (15 degrees), through fake input as 10.
 TEST(kwin, every_command) {
   // Then 10,000 moves, which all arrive in order.
   std::string moves;
