@@ -95,7 +95,6 @@ char session[128];      // mutter's remote-desktop session's path, or empty
 struct ei *context;     // libei's connection, while open
 bool lost;              // the connection broke; nothing more is sent
 bool on_mutter;         // mutter merges unpaced absolute motion: each move waits for a pong
-bool on_portal;         // the socket came from the portal, whose session is closed at the end
 ei_device *devices[8];  // the seat's devices, as added
 bool resumed[8];        // which of them may emulate now
 int device_count;
@@ -377,7 +376,6 @@ int eis_socket(const char **who) {
   if (fd < 0 && (only == nullptr || strcmp(only, "portal") == 0)) {
     fd = portal_socket(bus, portal_why, sizeof portal_why);
     *who = "the RemoteDesktop portal";
-    on_portal = fd >= 0;
   }
   if (fd < 0)
     snprintf(error, sizeof error,
@@ -406,8 +404,7 @@ void disconnect() {
                                  "org.gnome.Mutter.RemoteDesktop.Session", "Stop", nullptr);
     if (m != nullptr) sd.message_unref(m);
   }
-  if (on_portal && !lost) portal_close(bus);
-  on_portal = false;
+  if (!lost) portal_close(bus);  // also a session the portal refused to start
   kwin_cookie = -1;
   session[0] = '\0';
   if (bus != nullptr) {

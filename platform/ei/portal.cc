@@ -61,6 +61,9 @@ bool next_request(sd_bus *bus, char *token, size_t token_size, char *why, size_t
   answered = false;
   if (results != nullptr) sd.message_unref(results);
   results = nullptr;
+  // A request that failed to go leaves its match behind.
+  sd.slot_unref(response_match);
+  response_match = nullptr;
   if (sd.add_match_async(bus, &response_match, rule, on_response, nullptr, nullptr) < 0) {
     snprintf(why, n, "cannot watch the portal's answers");
     return false;
@@ -245,6 +248,8 @@ int portal_socket(sd_bus *bus, char *why, size_t n) {
 void portal_close(sd_bus *bus) {
   if (results != nullptr) sd.message_unref(results);
   results = nullptr;
+  sd.slot_unref(response_match);
+  response_match = nullptr;
   if (session[0] == '\0' || bus == nullptr) return;
   char why[200];
   sd_bus_message *m = bus_call(bus, answer_ms, why, sizeof why, portal, session,
