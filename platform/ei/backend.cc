@@ -22,6 +22,7 @@
 #include "shared/evdev.h"
 #include "shared/idle.h"
 #include "shared/layout.h"
+#include "shared/nearest.h"
 #include "shared/symbols.h"
 
 namespace {
@@ -76,11 +77,6 @@ constexpr unsigned read_ms = 10000;
 // Events sent at once after a device resumes are lost, on a seat with no other device (mutter
 // 48); 300 ms after, they arrive.
 constexpr unsigned settle_ms = 300;
-// As for the gnome backend (gnome.md): mutter's main loop gives the windows what its input thread
-// passes back, and a reply waits until its idle monitor shows that loop past the last event and
-// quiet for 24 ms, 1 s at most.
-constexpr unsigned quiet_ms = 24;
-constexpr unsigned quiet_bound_ms = 1000;
 // Events sent between round trips at most.
 constexpr int most_unconfirmed = 256;
 // A wheel's notch: 120 pixels of W, sent as value120 120 with its smooth distance.
@@ -113,10 +109,8 @@ bool held[256];         // evdev keys held through K
 bool caps_by_k;         // Caps Lock as K's presses of it left it
 uint64_t ready_at;      // when the devices may take events: settle_ms after they resumed
 int wheel_rest[2];      // pixels since a notch's boundary, per axis
-uint64_t sent_at;       // on mutter: when the last event was sent, on mutter_ns's clock
 int unconfirmed_count;  // events sent since the last round trip
-bool unconfirmed;       // on mutter: events were sent that it has not been seen to give the windows
-bool no_idle_monitor;   // mutter's idle monitor cannot be read: S follows the pong and the bus
+idle_watch idle;        // on mutter: what it has not been seen to give the windows
 char error[900];        // why the backend cannot start, or was lost
 char about[400];        // where events go, for --verbose
 
@@ -424,7 +418,8 @@ bool fail(const char *format, const char *what) {
 
 bool ei_open() {
   error[0] = '\0';
-  lost = on_mutter = unconfirmed = no_idle_monitor = false;
+  lost = on_mutter = false;
+  idle = {};
   unconfirmed_count = 0;
   device_count = region_count = 0;
   if (!loaded && !load()) return false;
@@ -472,30 +467,13 @@ bool ei_open() {
   return true;
 }
 
-// The place in the nearest region to a point of the desktop.
-void place(double px, double py, double *x, double *y) {
-  long long best = -1;
-  for (int i = 0; i < region_count; i++) {
-    const area &g = regions[i];
-    double nx = std::fmin(std::fmax(std::floor(px), g.x), g.x + g.width - 1);
-    double ny = std::fmin(std::fmax(std::floor(py), g.y), g.y + g.height - 1);
-    if (std::isnan(nx) || std::isnan(ny)) nx = g.x, ny = g.y;
-    auto distance = static_cast<long long>((nx - px) * (nx - px) + (ny - py) * (ny - py));
-    if (best < 0 || distance < best) {
-      best = distance;
-      *x = nx;
-      *y = ny;
-    }
-  }
-}
-
 void frame(ei_device *d) { lib.device_frame(d, lib.now(context)); }
 
 void move_to(const cg_record &r) {
   ei_device *a = with(EI_DEVICE_CAP_POINTER_ABSOLUTE);
   if (a == nullptr) return;
-  double x = 0, y = 0;
-  place(r.at.x, r.at.y, &x, &y);
+  int x = 0, y = 0;
+  nearest_pixel(regions, region_count, left, top, right, bottom, r.at.x, r.at.y, &x, &y);
   lib.pointer_motion_absolute(a, x, y);
   frame(a);
   // mutter merges absolute moves that queue up on their way to the windows: each waits for its turn.
@@ -574,10 +552,7 @@ bool ei_deliver(const cg_record &r) {
     case cg_mouse: mouse(r); break;
     case cg_scroll: scroll(r); break;
   }
-  if (on_mutter) {
-    sent_at = mutter_ns();
-    unconfirmed = true;
-  }
+  if (on_mutter) idle_sent(&idle);
   // libei keeps what the socket does not take, without a bound: a round trip now and then keeps
   // that to a few events while the compositor is slow or stopped; and each of the releases at the
   // end is seen taken, or the ending says they may be left held.
@@ -596,29 +571,7 @@ bool ei_deliver(const cg_record &r) {
 // Once the compositor has taken every event sent so far and, on mutter, given them to the windows.
 bool taken() {
   if (!on_mutter) return round_trip(read_ms);
-  if (!mutter_turn()) return false;
-  if (!unconfirmed || no_idle_monitor) return true;
-  char why[300];
-  switch (mutter_wait_quiet(bus, sent_at, quiet_ms, quiet_bound_ms, read_ms, why, sizeof why)) {
-    case idle_wait::passed: break;
-    case idle_wait::not_quiet:
-      note_delivery(
-          "S: mutter was not quiet for %u ms within %u ms: the reply may come before windows have "
-          "every event",
-          quiet_ms, quiet_bound_ms);
-      break;
-    case idle_wait::unreadable:
-      note_delivery(
-          "S: mutter's idle monitor cannot be read (%.200s): replies come once mutter has taken the "
-          "events, which may be before windows have them",
-          why);
-      no_idle_monitor = true;
-      break;
-    case idle_wait::no_answer:
-    case idle_wait::stopped: return false;
-  }
-  unconfirmed = false;
-  return true;
+  return mutter_turn() && idle_await(bus, &idle, read_ms, "mutter") == idle_wait::passed;
 }
 
 void ei_close() {

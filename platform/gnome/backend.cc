@@ -23,6 +23,7 @@
 #include "shared/evdev.h"
 #include "shared/idle.h"
 #include "shared/layout.h"
+#include "shared/nearest.h"
 #include "shared/wayland_client.h"
 
 namespace {
@@ -45,9 +46,7 @@ char about[700];          // where events go, for --verbose
 int64_t wheel_rest[2];    // scroll pixels not yet sent as a notch: vertical, horizontal
 int sent_x = -1, sent_y;  // the desktop position last sent, or -1
 uint64_t ready_at;        // when the session may send its first event, in host_clock_ns; 0 once past
-uint64_t sent_at;         // when the last event's call was sent, on mutter_ns's clock
-bool unconfirmed;         // events were sent that mutter has not been seen to pass on since
-bool no_idle_monitor;     // mutter's idle monitor cannot be read: replies follow the calls' answers
+idle_watch idle;          // the events sent that mutter has not been seen to give the windows
 
 // How long mutter has to answer at start, and to take calls mid-session, before it counts as gone.
 constexpr unsigned answer_ms = 3000;
@@ -64,17 +63,6 @@ constexpr int most_in_flight = 2;
 // each monitor and both cores busy, 6 runs each: with no pause 4 of 5 runs had lost or misplaced
 // moves, after 50 ms 1 of 6, after 100 ms none. The first event waits this long after the start.
 constexpr uint64_t settle_ms = 250;
-
-// mutter answers an event's call once it has handed the event to its input thread, which passes it
-// back to the main loop for the clients later; its idle monitor is reset in the same main-loop call
-// that gives an event to the clients. So a reply waits until the idle monitor says the main loop
-// has taken input since the last call was sent, and none for this long: with every call answered,
-// events still queued would mean the input thread went this long without running while it had
-// work. Measured with two busy loops beside mutter on two cores (1,746 gaps between the moves of a
-// burst, as a window received them), the longest pause was 8 ms; three times that.
-constexpr unsigned quiet_ms = 24;
-// How long a reply waits for that quiet at most: a desktop that someone keeps using is never quiet.
-constexpr unsigned quiet_bound_ms = 1000;
 
 constexpr int64_t pixels_per_notch = 120;
 
@@ -302,8 +290,7 @@ void notify(const event_call &c) {
   in_flight++;
   unanswered[(unanswered_first + unanswered_count) % static_cast<int>(std::size(unanswered))] = c;
   unanswered_count++;
-  sent_at = mutter_ns();
-  unconfirmed = true;
+  idle_sent(&idle);
 }
 
 int on_closed(sd_bus_message * /*m*/, void * /*data*/, sd_bus_error * /*e*/) {
@@ -699,7 +686,7 @@ bool gnome_open() {
                                  : "unknown, text is sent unchecked");
   sent_x = -1;
   wheel_rest[0] = wheel_rest[1] = 0;
-  unconfirmed = no_idle_monitor = false;
+  idle = {};
   ready_at = host_clock_ns() + settle_ms * 1000000u;
   return true;
 }
@@ -707,27 +694,7 @@ bool gnome_open() {
 // The monitor a desktop position is on, and the position moved onto the desktop first when it is
 // off every monitor: held to the union's box, then to the nearest monitor in it.
 const monitor &place(double px, double py, int *x, int *y) {
-  auto inside = [](double v, int low, int high) {
-    if (!(v > low)) return low;
-    if (v > high) return high;
-    return static_cast<int>(v);
-  };
-  int cx = inside(px, left, right - 1), cy = inside(py, top, bottom - 1);
-  const monitor *best = &monitors[0];
-  long long best_distance = -1;
-  for (int i = 0; i < monitor_count; i++) {
-    const monitor &m = monitors[i];
-    int nx = cx < m.x ? m.x : cx >= m.x + m.width ? m.x + m.width - 1 : cx;
-    int ny = cy < m.y ? m.y : cy >= m.y + m.height ? m.y + m.height - 1 : cy;
-    long long d = (long long)(nx - cx) * (nx - cx) + (long long)(ny - cy) * (ny - cy);
-    if (best_distance < 0 || d < best_distance) {
-      best = &m;
-      best_distance = d;
-      *x = nx;
-      *y = ny;
-    }
-  }
-  return *best;
+  return monitors[nearest_pixel(monitors, monitor_count, left, top, right, bottom, px, py, x, y)];
 }
 
 void move_to(const cg_record &r) { notify({motion, 0, 0, r.at.x, r.at.y}); }
@@ -883,31 +850,12 @@ const char *gnome_error() { return error[0] != '\0' ? error : nullptr; }
 const char *gnome_about() { return about; }
 const char *gnome_cannot_type() { return nullptr; }
 
-// Waits until mutter's main loop has passed on every event sent (quiet_ms). False on a stop signal,
-// or once mutter is lost; a mutter without an idle monitor is taken at its calls' answers, and said.
+// Waits until mutter's main loop has passed on every event sent (shared/idle.h). False on a stop
+// signal, or once mutter is lost.
 bool await_dispatch() {
-  if (!unconfirmed || no_idle_monitor) return !lost;
-  char why[300];
-  switch (mutter_wait_quiet(bus, sent_at, quiet_ms, quiet_bound_ms, read_ms, why, sizeof why)) {
-    case idle_wait::passed: break;
-    case idle_wait::not_quiet:
-      note_delivery(
-          "S: GNOME's compositor was not quiet for %u ms within %u ms: the reply may come before "
-          "windows have every event",
-          quiet_ms, quiet_bound_ms);
-      break;
-    case idle_wait::unreadable:
-      note_delivery(
-          "S: GNOME's idle monitor cannot be read (%.200s): replies come once mutter has taken "
-          "the events, which may be before windows have them",
-          why);
-      no_idle_monitor = true;
-      break;
-    case idle_wait::no_answer: mark_lost("it answered no call for a while"); return false;
-    case idle_wait::stopped: return false;
-  }
-  unconfirmed = false;
-  return !lost;
+  idle_wait r = idle_await(bus, &idle, read_ms, "GNOME's compositor");
+  if (r == idle_wait::no_answer) mark_lost("it answered no call for a while");
+  return r == idle_wait::passed && !lost;
 }
 
 // Every event is a call with a reply, which mutter sends once it has queued the event: when none is

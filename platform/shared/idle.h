@@ -18,8 +18,18 @@ enum class idle_wait {
   stopped,     // a stop signal cut the wait short
 };
 
-// Waits until mutter's idle monitor says that its main loop gave input to the windows at or after
-// sent_at (mutter_ns) and none for quiet_ms since, for at most bound_ms; each call on bus waits at
-// most call_ms. mutter resets the monitor in the main-loop call that gives an event to the windows.
-idle_wait mutter_wait_quiet(sd_bus *bus, uint64_t sent_at, unsigned quiet_ms, unsigned bound_ms,
-                            unsigned call_ms, char *why, size_t n);
+// What a backend has sent mutter and not yet seen given to the windows.
+struct idle_watch {
+  uint64_t sent_at;  // when the last event was sent, on mutter_ns's clock
+  bool unconfirmed;  // events were sent that mutter has not been seen to give the windows since
+  bool unreadable;   // the idle monitor cannot be read: replies follow what mutter answered
+};
+
+// Records an event sent now.
+void idle_sent(idle_watch *w);
+
+// Waits until mutter's main loop has given the windows every event sent: its idle monitor shows input
+// given on after the last and none for 24 ms since, for 1 s at most; each call waits at most call_ms.
+// A monitor that cannot be read, or no such quiet in time, is noted for -v (who names the compositor)
+// and ends the wait. idle_wait::no_answer or stopped when the wait could not end so; else passed.
+idle_wait idle_await(sd_bus *bus, idle_watch *w, unsigned call_ms, const char *who);
