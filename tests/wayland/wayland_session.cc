@@ -223,14 +223,36 @@ bool wayland_session::start_kwin(const std::vector<std::string> &env, kwin_grant
   return true;
 }
 
-bool wayland_session::start_mutter(const std::string &devices, const std::string &xkb_symbols) {
+bool wayland_session::start_mutter(const std::string &devices, const std::string &xkb_symbols, bool portal) {
   std::string mutter = on_path("mutter"), dbus = on_path("dbus-run-session"), pipewire = on_path("pipewire");
   if (mutter.empty() || dbus.empty() || pipewire.empty()) {
     why_ =
         "mutter, dbus-run-session or pipewire is not installed (apt-get install mutter dbus-daemon pipewire)";
     return false;
   }
+  if (portal && (access("/usr/libexec/xdg-desktop-portal-gnome", X_OK) != 0 || on_path("python3").empty() ||
+                 access("/usr/lib/python3/dist-packages/pyatspi", F_OK) != 0)) {
+    why_ =
+        "GNOME's portal or AT-SPI is not installed (apt-get install xdg-desktop-portal-gnome "
+        "python3-pyatspi)";
+    return false;
+  }
   if (!make_runtime()) return false;
+  std::vector<std::string> vars = {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_,
+                                   "XDG_CONFIG_HOME=" + runtime_, "PATH=/usr/bin:/bin"};
+  if (portal) {
+    // The portal takes GNOME's backend by name; the services the bus starts, its dialog among them,
+    // reach mutter's display, as on GNOME.
+    for (const char *dir : {"/xdg-desktop-portal"}) {
+      mkdir((runtime_ + dir).c_str(), 0755);
+      give_away(runtime_ + dir);
+    }
+    std::ofstream(runtime_ + "/xdg-desktop-portal/portals.conf") << "[preferred]\ndefault=gnome;gtk\n";
+    give_away(runtime_ + "/xdg-desktop-portal/portals.conf");
+    vars.emplace_back("WAYLAND_DISPLAY=wayland-hidpipe");
+    vars.emplace_back("XDG_CURRENT_DESKTOP=GNOME");
+    vars.emplace_back("XDG_SESSION_TYPE=wayland");
+  }
   if (!xkb_symbols.empty()) {
     for (const char *dir : {"/xkb", "/xkb/symbols"}) {
       mkdir((runtime_ + dir).c_str(), 0755);
@@ -245,14 +267,12 @@ bool wayland_session::start_mutter(const std::string &devices, const std::string
                            "mv \"$XDG_RUNTIME_DIR/bus.tmp\" \"$XDG_RUNTIME_DIR/bus\"\n"
                         << pipewire << " &\n"
                         << "echo $$ > \"$XDG_RUNTIME_DIR/mutter.pid\"\n"
-                        << "exec " << mutter
+                        << "exec env -u WAYLAND_DISPLAY -u XDG_CURRENT_DESKTOP " << mutter
                         << " --headless --wayland --no-x11 --wayland-display=wayland-hidpipe"
                            " --virtual-monitor 1280x720 --virtual-monitor 1024x720\n";
   chmod(script.c_str(), 0755);
   give_away(script);
-  launch(dbus, {"dbus-run-session", "--", "/bin/sh", script},
-         {"XDG_RUNTIME_DIR=" + runtime_, "HOME=" + runtime_, "XDG_CONFIG_HOME=" + runtime_,
-          "PATH=/usr/bin:/bin"});
+  launch(dbus, {"dbus-run-session", "--", "/bin/sh", script}, vars);
   if (!wait_for_socket("wayland-hidpipe")) return false;
   std::ifstream(runtime_ + "/bus") >> bus_;
   std::ifstream(runtime_ + "/mutter.pid") >> mutter_;
@@ -378,6 +398,16 @@ bool wayland_session::allow_portal() {
     return false;
   }
   return true;
+}
+
+pid_t wayland_session::answer_dialog(const std::string &button) const {
+  int input = -1, output = -1;
+  pid_t pid = spawn(on_path("python3"), {install(ANSWER_DIALOG), button}, {}, &input, &output);
+  if (pid > 0) {
+    close(input);
+    close(output);
+  }
+  return pid;
 }
 
 std::string wayland_session::install(const std::string &program) const {

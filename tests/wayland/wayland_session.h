@@ -25,7 +25,9 @@ class wayland_session {
   // session bus of its own with PipeWire, and the desktop's own pointer and keyboard (devices, the
   // program tests/gnome/mutter_devices.cc). xkb_symbols, when given, stands for the "us" layout: plain
   // mutter takes the default layout, and libxkbcommon reads the user's own files first.
-  bool start_mutter(const std::string &devices, const std::string &xkb_symbols = "");
+  // With portal, the bus also offers the desktop's RemoteDesktop portal with GNOME's backend, which
+  // asks the user in a dialog (answer_dialog).
+  bool start_mutter(const std::string &devices, const std::string &xkb_symbols = "", bool portal = false);
   void stop();
   ~wayland_session() { stop(); }
 
@@ -50,6 +52,11 @@ class wayland_session {
   // desktop access allowed beforehand as Plasma 6.3 lets an administrator do (the permission store's
   // kde-authorized table): no dialog. False, with why() set, when the portal is not installed.
   bool allow_portal();
+
+  // Starts answering GNOME's remote-desktop dialog through AT-SPI as the user would: the switch
+  // that allows remote interaction, then the button of that name ("Share", "Cancel"). Returns the
+  // answerer's process, which exits 0 once it pressed it and 1 when no dialog came within 20 s.
+  pid_t answer_dialog(const std::string &button) const;
 
   // Copies a program into the runtime folder, where the compositor's user may run it; returns the
   // copy's path.

@@ -121,11 +121,18 @@ bool comes(Source &from, const std::string &want) {
 
 // hidpipe on the session with its standard input and output piped: lines written at the test's
 // pace, replies read as they come.
+// The settings that choose a backend by the name the tests give it: "portal" is the ei backend
+// through the desktop's RemoteDesktop portal, its restore token kept in the user's home.
+strings backend_env(const wayland_session &s, const std::string &name) {
+  if (name == "portal") return {"HIDPIPE_BACKEND=ei", "HIDPIPE_EIS=portal", "HOME=" + s.runtime()};
+  return {"HIDPIPE_BACKEND=" + name};
+}
+
 class piped_hidpipe {
  public:
   piped_hidpipe(const wayland_session &s, const std::string &binary, const std::string &backend) {
     signal(SIGPIPE, SIG_IGN);
-    pid_ = s.spawn(binary, {}, {"HIDPIPE_BACKEND=" + backend}, &in_, &out_);
+    pid_ = s.spawn(binary, {}, backend_env(s, backend), &in_, &out_);
   }
   piped_hidpipe(const piped_hidpipe &) = delete;
   piped_hidpipe &operator=(const piped_hidpipe &) = delete;
@@ -967,17 +974,42 @@ class gnome : public ::testing::Test {
   virtual std::string backend() { return "gnome"; }
 
   void SetUp() override {
-    if (!session.start_mutter(MUTTER_DEVICES, symbols())) return skip_or_fail(session.why());
+    if (!session.start_mutter(MUTTER_DEVICES, symbols(), backend() == "portal"))
+      return skip_or_fail(session.why());
     hidpipe = session.install(HIDPIPE_BINARY);
+    if (backend() == "portal") {
+      ASSERT_NO_FATAL_FAILURE(grant());
+    }
     ASSERT_TRUE(o.start(session, {"OBSERVER_OUTPUTS=1"})) << "the observer windows did not come up";
   }
 
-  // Runs input through hidpipe; returns what the windows saw, and -v's words in *err.
+  // The portal's first start, which GNOME asks the user about: the dialog is answered, -v said that
+  // it waited, and the restore token is kept for the user alone.
+  void grant() {
+    pid_t answerer = session.answer_dialog("Share");
+    ASSERT_GT(answerer, 0);
+    std::string err;
+    EXPECT_EQ(run_hidpipe(session, hidpipe, "S\n", backend_env(session, "portal"), &err), 0) << err;
+    int status = -1;
+    waitpid(answerer, &status, 0);
+    EXPECT_EQ(status, 0) << "the dialog was not answered";
+    EXPECT_NE(err.find("hidpipe: waiting for the desktop's answer to the RemoteDesktop portal"),
+              std::string::npos)
+        << err;
+    struct stat st {};
+    ASSERT_EQ(stat((session.runtime() + "/.local/state/hidpipe/portal-restore-token").c_str(), &st), 0)
+        << "no restore token kept: " << err;
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+  }
+
+  // Runs input through hidpipe; returns what the windows saw, and -v's words in *err. Through the
+  // portal, the kept token starts it with no dialog.
   strings drive(const std::string &input, std::string *err = nullptr, const strings &env = {}) {
     std::string said;
     strings vars = env;
-    vars.push_back("HIDPIPE_BACKEND=" + backend());
+    for (const std::string &v : backend_env(session, backend())) vars.push_back(v);
     EXPECT_EQ(run_hidpipe(session, hidpipe, input, vars, &said), 0) << backend() << ": " << said;
+    EXPECT_EQ(said.find("waiting for the desktop's answer"), std::string::npos) << said;
     if (err != nullptr) *err = said;
     return o.drain();
   }
@@ -1275,6 +1307,7 @@ constexpr const char *mutter_backends[] = {
     "gnome",
 #ifdef HIDPIPE_EI
     "ei",
+    "portal",
 #endif
 };
 std::string backend_name(const ::testing::TestParamInfo<const char *> &p) { return p.param; }
@@ -1394,7 +1427,7 @@ TEST(gnome_start, a_bus_that_never_answers) {
 // most, and then it is ended).
 TEST_P(mutter, lost_compositor_ends_the_session_with_status_1) {
   int in = -1, out = -1;
-  pid_t pid = session.spawn(hidpipe, {"-v"}, {"HIDPIPE_BACKEND=" + backend()}, &in, &out);
+  pid_t pid = session.spawn(hidpipe, {"-v"}, backend_env(session, backend()), &in, &out);
   ASSERT_GT(pid, 0);
   signal(SIGPIPE, SIG_IGN);
   // Killed once the session is up: under load its start takes a while.
@@ -1434,6 +1467,62 @@ TEST_P(mutter, lost_compositor_ends_the_session_with_status_1) {
             std::string::npos)
       << said;
 }
+
+#ifdef HIDPIPE_EI
+// GNOME's dialog, not granted: cancelled, hidpipe exits 1 with what the portal answered; left
+// waiting, a stop signal ends hidpipe at once, by that signal.
+struct dialog_case {
+  const char *what;
+  const char *button;  // the button pressed, or null: a stop signal while the dialog waits
+  const char *said;
+};
+const dialog_case dialog_cases[] = {
+    {"cancelled", "Cancel", "the RemoteDesktop portal: Start: the user did not allow it"},
+    {"stopped", nullptr, "the RemoteDesktop portal: Start: stopped"},
+};
+class gnome_dialog : public ::testing::TestWithParam<dialog_case> {};
+
+TEST_P(gnome_dialog, ends_the_start) {
+  const dialog_case &c = GetParam();
+  wayland_session session;
+  if (!session.start_mutter(MUTTER_DEVICES, "", true)) return skip_or_fail(session.why());
+  pid_t answerer = c.button != nullptr ? session.answer_dialog(c.button) : 0;
+  int in = -1, out = -1;
+  pid_t pid =
+      session.spawn(session.install(HIDPIPE_BINARY), {"-v"}, backend_env(session, "portal"), &in, &out);
+  ASSERT_GT(pid, 0);
+  std::string said, pending;
+  for (auto line = next_line(out, &pending, 20000); line; line = next_line(out, &pending, 20000)) {
+    said += *line + "\n";
+    if (c.button == nullptr && line->find("waiting for the desktop's answer") != std::string::npos) break;
+  }
+  auto begin = std::chrono::steady_clock::now();
+  if (c.button == nullptr) kill(pid, SIGTERM);
+  for (auto line = next_line(out, &pending, 5000); line; line = next_line(out, &pending, 5000))
+    said += *line + "\n";
+  int status = 0;
+  waitpid(pid, &status, 0);
+  auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+  close(in);
+  close(out);
+  if (answerer > 0) {
+    int answered = -1;
+    waitpid(answerer, &answered, 0);
+    EXPECT_EQ(answered, 0) << "the dialog was not answered";
+  }
+  if (c.button != nullptr) {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << said;
+  } else {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << said;
+    EXPECT_LE(took.count(), 1000) << said;
+  }
+  EXPECT_NE(said.find(c.said), std::string::npos) << said;
+}
+INSTANTIATE_TEST_SUITE_P(, gnome_dialog, ::testing::ValuesIn(dialog_cases),
+                         [](const ::testing::TestParamInfo<dialog_case> &p) {
+                           return std::string(p.param.what);
+                         });
+#endif
 
 }  // namespace
 #endif
