@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <utility>
 
 extern char **environ;
@@ -398,6 +399,12 @@ bool wayland_session::allow_portal() {
     return false;
   }
   return true;
+}
+
+std::string wayland_session::log_tail(size_t bytes) const {
+  std::ifstream in(runtime_ + "/compositor.log");
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return text.size() > bytes ? text.substr(text.size() - bytes) : text;
 }
 
 pid_t wayland_session::answer_dialog(const std::string &button) const {

@@ -35,6 +35,9 @@ class wayland_session {
   // The compositor's process (mutter's or KWin's own, within its session bus).
   pid_t compositor() const { return mutter_ > 0 ? mutter_ : compositor_; }
 
+  // The end of the compositor's own log (at most bytes of it), to say what it made of a failure.
+  std::string log_tail(size_t bytes = 4000) const;
+
   // The runtime folder, which is also the compositor's user's HOME.
   const std::string &runtime() const { return runtime_; }
 

@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <optional>
 #include <set>
@@ -736,7 +737,18 @@ TEST(kwin, the_grant_for_fake_input) {
     std::string err;
     // Named, the wayland backend; else chosen.
     strings chosen = c.bus ? strings{"HIDPIPE_BACKEND="} : strings{};
-    int status = run_hidpipe(session, hidpipe, "M 10 20\nM 30 40\n", chosen, &err);
+    // KWin 5.27 with its checks on loses a whole session's fake input now and then under load,
+    // with no answer to tell (docs/wayland.md): a granted session of fake input that brought
+    // nothing is tried again, twice at most, and each lost one is said.
+    int status = 1;
+    strings seen;
+    std::string lost;
+    for (int tries = 0; tries < 3; tries++) {
+      status = run_hidpipe(session, hidpipe, "M 10 20\nM 30 40\n", chosen, &err);
+      seen = o.drain();
+      if (status != 0 || c.bus || !only(seen, {"motion", "enter"}).empty()) break;
+      lost += " session " + std::to_string(tries + 1) + " lost; KWin's log ends: " + session.log_tail(300);
+    }
     if (c.works >= 0) {
       EXPECT_EQ(status == 0, c.works == 1) << c.what << ": " << err;
     }
@@ -744,9 +756,11 @@ TEST(kwin, the_grant_for_fake_input) {
                           "): it grants it to a program whose .desktop file";
     if (status == 0) {
       // The moves may come as the pointer's entry to the window, where it then is.
-      strings moves = only(o.drain(), {"motion", "enter"});
+      strings moves = only(seen, {"motion", "enter"});
       std::string last = moves.empty() ? "nothing" : moves.back();
-      EXPECT_EQ(last.substr(last.find(' ') + 1), "30 40") << c.what;
+      EXPECT_EQ(last.substr(last.find(' ') + 1), "30 40")
+          << c.what << "; the window saw: " << testing::PrintToString(seen) << "; -v said: " << err << lost;
+      if (!lost.empty()) std::cerr << c.what << ":" << lost << "\n";
       if (c.bus) {
         EXPECT_NE(err.find("events go to ei: " + refused), std::string::npos) << c.what << ": " << err;
       }
