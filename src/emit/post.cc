@@ -6,6 +6,7 @@
 
 CGEventSourceRef source;
 uint64_t unposted;
+void (*posting)(bool posted);
 
 namespace {
 
@@ -56,6 +57,8 @@ void post(CGEventRef event) {
   }
   // Replace, not add to, whatever flags the platform gave the event: only held modifiers count.
   CGEventSetFlags(event, modifier_mask());
+  if (posting != nullptr) posting(false);
   CGEventPost(kCGHIDEventTap, event);
+  if (posting != nullptr) posting(true);
   CFRelease(event);
 }

@@ -17,6 +17,10 @@ extern uint64_t unposted;
 // held modifier keys, and no other bit.
 CGEventFlags modifier_mask();
 
+// When set, called with false just before each event is posted and with true just after: the
+// guardian keeps its copy of what is held by it.
+extern void (*posting)(bool posted);
+
 // Takes ownership of event, which may be none (a failed creation; then only unposted counts it).
 // Replaces its flags with modifier_mask(), posts it at the HID event tap and releases it.
 void post(CGEventRef event);
