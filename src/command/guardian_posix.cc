@@ -64,11 +64,20 @@ int count(const uint8_t *flags, size_t n) {
     dup2(null, 1);
     if (!say_it) dup2(null, 2);
   }
-  rlimit files{};
-  int top = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536 ? static_cast<int>(files.rlim_cur)
-                                                                            : 65536;
-  for (int fd = 3; fd < top; fd++)
-    if (fd != end) close(fd);
+  // The pipe's end moves to 3, and everything above it goes in one call: closing each possible
+  // descriptor in turn took milliseconds, while hidpipe's readers waited for their end of file.
+  if (end != 3) {
+    dup2(end, 3);
+    close(end);
+    end = 3;
+  }
+  if (close_range(4, ~0U, 0) != 0) {
+    rlimit files{};
+    int top = getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 65536
+                  ? static_cast<int>(files.rlim_cur)
+                  : 65536;
+    for (int fd = 4; fd < top; fd++) close(fd);
+  }
   char c = 0;
   while (read(end, &c, 1) < 0 && errno == EINTR) {
   }
