@@ -37,10 +37,13 @@ held_state *page;  // shared with the guardian, or null
 // Before a post the page also keeps what the event changes (a release not yet posted still counts
 // as held); after it, the page is what is held.
 void mirror(bool posted) {
-  for (size_t i = 0; i < std::size(keys); i++)
-    page->key_rows[i] = static_cast<uint8_t>(posted ? held_keys[i] : page->key_rows[i] | held_keys[i]);
-  for (int b = 0; b < button_count; b++)
-    page->buttons[b] = static_cast<uint8_t>(posted ? held_buttons[b] : page->buttons[b] | held_buttons[b]);
+  if (posted) {
+    memcpy(page->key_rows, held_keys, sizeof held_keys);
+    memcpy(page->buttons, held_buttons, sizeof held_buttons);
+  } else {
+    for (size_t i = 0; i < std::size(keys); i++) page->key_rows[i] |= held_keys[i];
+    for (int b = 0; b < button_count; b++) page->buttons[b] |= held_buttons[b];
+  }
   page->x = mouse_x;
   page->y = mouse_y;
   page->positioned = positioned;

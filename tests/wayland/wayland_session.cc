@@ -244,10 +244,8 @@ bool wayland_session::start_mutter(const std::string &devices, const std::string
   if (portal) {
     // The portal takes GNOME's backend by name; the services the bus starts, its dialog among them,
     // reach mutter's display, as on GNOME.
-    for (const char *dir : {"/xdg-desktop-portal"}) {
-      mkdir((runtime_ + dir).c_str(), 0755);
-      give_away(runtime_ + dir);
-    }
+    mkdir((runtime_ + "/xdg-desktop-portal").c_str(), 0755);
+    give_away(runtime_ + "/xdg-desktop-portal");
     std::ofstream(runtime_ + "/xdg-desktop-portal/portals.conf") << "[preferred]\ndefault=gnome;gtk\n";
     give_away(runtime_ + "/xdg-desktop-portal/portals.conf");
     vars.emplace_back("WAYLAND_DISPLAY=wayland-hidpipe");

@@ -129,6 +129,14 @@ strings backend_env(const wayland_session &s, const std::string &name) {
   return {"HIDPIPE_BACKEND=" + name};
 }
 
+// The portal's restore token is kept, readable by the user alone; err is what -v said.
+void expect_token_kept(const wayland_session &s, const std::string &err) {
+  struct stat st {};
+  ASSERT_EQ(stat((s.runtime() + "/.local/state/hidpipe/portal-restore-token").c_str(), &st), 0)
+      << "no restore token kept: " << err;
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+}
+
 class piped_hidpipe {
  public:
   piped_hidpipe(const wayland_session &s, const std::string &binary, const std::string &backend) {
@@ -671,7 +679,7 @@ TEST(kwin, ei_through_the_portal) {
   for (int run = 0; run < 2; run++) {
     std::string err;
     EXPECT_EQ(run_hidpipe(session, hidpipe, "M 10 20\nM 30 40\nK KeyA 1\nK KeyA 0\n",
-                          {"HIDPIPE_BACKEND=ei", "HIDPIPE_EIS=portal", "HOME=" + session.runtime()}, &err),
+                          backend_env(session, "portal"), &err),
               0)
         << err;
     EXPECT_NE(err.find("events go to the RemoteDesktop portal's EIS through libei"), std::string::npos)
@@ -683,9 +691,7 @@ TEST(kwin, ei_through_the_portal) {
       EXPECT_EQ(moves.back().substr(moves.back().find(' ') + 1), "30 40") << "run " << run;
     }
     EXPECT_EQ(only(seen, {"key"}), (strings{"key 30 1 a", "key 30 0 a"})) << "run " << run;
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0) << "no restore token kept: " << err;
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    ASSERT_NO_FATAL_FAILURE(expect_token_kept(session, err));
     std::string token;
     std::getline(std::ifstream(path), token);
     EXPECT_FALSE(token.empty());
@@ -698,9 +704,9 @@ TEST(kwin, portal_refusal_exits_1) {
   wayland_session session;
   if (!session.start_kwin({}, kwin_grant::unchecked, true)) return skip_or_fail(session.why());
   std::string err;
-  EXPECT_EQ(run_hidpipe(session, session.install(HIDPIPE_BINARY), "M 1 1\n",
-                        {"HIDPIPE_BACKEND=ei", "HIDPIPE_EIS=portal", "HOME=" + session.runtime()}, &err),
-            1);
+  EXPECT_EQ(
+      run_hidpipe(session, session.install(HIDPIPE_BINARY), "M 1 1\n", backend_env(session, "portal"), &err),
+      1);
   EXPECT_NE(err.find("the RemoteDesktop portal: Start: the user did not allow it"), std::string::npos) << err;
 }
 #endif
@@ -1010,10 +1016,7 @@ class gnome : public ::testing::Test {
     EXPECT_NE(err.find("hidpipe: waiting for the desktop's answer to the RemoteDesktop portal"),
               std::string::npos)
         << err;
-    struct stat st {};
-    ASSERT_EQ(stat((session.runtime() + "/.local/state/hidpipe/portal-restore-token").c_str(), &st), 0)
-        << "no restore token kept: " << err;
-    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    expect_token_kept(session, err);
   }
 
   // Runs input through hidpipe; returns what the windows saw, and -v's words in *err. Through the
